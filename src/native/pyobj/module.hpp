@@ -1,0 +1,53 @@
+// The module frame shared by the extension modules: multi-phase
+// initialisation, one interpreter and one module object per process, the
+// compile-time/run-time version warning, and import helpers that bind names
+// one by one as they succeed.
+#pragma once
+
+#include "pyobj/ref.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+namespace pyobj {
+
+struct ModuleFrame {
+    const char* short_name;  // the PyModuleDef name, e.g. "image"
+    const char* full_name;   // the import name, e.g. "tessel.image"
+    // Built-ins the module's functions use; a missing one fails the import.
+    std::span<const char* const> builtins;
+    // Binds the module's globals in order; returns false on failure.
+    bool (*populate)(PyObject* module);
+};
+
+// Per-module process-wide state; one static instance per extension module.
+struct FrameState {
+    std::int64_t interpreter_id = -1;
+    PyObject* module = nullptr;  // the executed module, owned
+};
+
+PyObject* frame_create(FrameState& state, PyObject* spec) noexcept;
+int frame_exec(FrameState& state, const ModuleFrame& frame, PyObject* module) noexcept;
+
+// The slots every module of the package declares: it imports libraries that
+// cannot live in subinterpreters, and it relies on the GIL.
+#if PY_VERSION_HEX >= 0x030D0000
+#define PYOBJ_FRAME_EXTRA_SLOTS                                                    \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+#define PYOBJ_FRAME_EXTRA_SLOTS \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define PYOBJ_FRAME_EXTRA_SLOTS
+#endif
+
+// `import name` bound as `as_name` in the module.
+bool import_module(PyObject* module, const char* name, const char* as_name) noexcept;
+// `from <from_name> import n1, n2, ...` (level 1 for a relative import),
+// binding each name as soon as it is found.
+bool import_from(PyObject* module, const char* from_name, std::initializer_list<const char*> names,
+                 int level = 0) noexcept;
+
+}  // namespace pyobj
