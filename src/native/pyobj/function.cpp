@@ -233,6 +233,10 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// PyVarObject_HEAD_INIT fills only the object header; every other slot is
+// meant to start zeroed, which is what the missing initialisers do.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject function_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "tessel.native_function";
@@ -253,6 +257,7 @@ PyTypeObject function_type = [] {
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     return t;
 }();
+#pragma GCC diagnostic pop
 
 Ref default_value(const Default& d, PyObject* globals) noexcept {
     switch (d.kind) {
