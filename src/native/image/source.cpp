@@ -35,7 +35,9 @@ bool require_file(PyObject* globals, PyObject* path) noexcept {
     const int is_file = PyObject_IsTrue(found.get());
     if (is_file < 0) return false;
     if (is_file) return true;
-    Ref message = Ref::steal(PyUnicode_FromFormat("图片文件不存在: %U", path));
+    // Built by concatenation: PyUnicode_FromFormat takes only ASCII format text.
+    Ref prefix = Ref::steal(PyUnicode_FromString("图片文件不存在: "));
+    Ref message = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), path)) : Ref();
     if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     return false;
 }
