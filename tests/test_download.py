@@ -456,7 +456,7 @@ def test_bytes_variant_settings_reach_the_retry_loop(server, image_sleeps):
     assert logger.lines == [status_line(502, 2.0, url), retry_line(2, url), status_line(502, 4.0, url)]
 
 
-def test_bytes_variant_rejects_url_in_kwargs(server):
+def test_bytes_variant_rejects_url_in_kwargs():
     with pytest.raises(TypeError) as caught:
         ImageTool.get_img_url_bytes("http://127.0.0.1:1/", **{"url": "http://127.0.0.1:1/"})
     assert str(caught.value) == "get_img_url_bytes() got multiple values for keyword argument 'url'"
