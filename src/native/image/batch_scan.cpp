@@ -84,11 +84,24 @@ Ref import_tqdm(PyObject* globals) noexcept {
     PyErr_Clear();
     // A loaded submodule of that name counts too, as for any from-import.
     Ref package = pyobj::attr(module.get(), id<"__name__">());
-    Ref full = package ? Ref::steal(PyUnicode_FromFormat("%S.%U", package.get(), name)) : Ref();
+    if (!package) {
+        PyErr_Clear();
+        package = Ref::steal(PyUnicode_FromString("<unknown module name>"));
+        if (!package) return {};
+    }
+    Ref full = Ref::steal(PyUnicode_FromFormat("%S.%U", package.get(), name));
     PyObject* sub = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
     if (sub != nullptr) return Ref::borrow(sub);
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    if (PyErr_Occurred()) return {};
+    // The interpreter's own from-import error, naming the module's file.
+    Ref file = pyobj::attr(module.get(), id<"__file__">());
+    if (!file) PyErr_Clear();
+    const bool located = file && PyUnicode_Check(file.get());
+    Ref message = located ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, package.get(),
+                                                            file.get()))
+                          : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                                            package.get()));
+    if (message) PyErr_SetImportError(message.get(), package.get(), located ? file.get() : nullptr);
     return {};
 }
 
@@ -106,7 +119,9 @@ bool require_directory(PyObject* globals, PyObject* directory) noexcept {
     const int is_dir = PyObject_IsTrue(found.get());
     if (is_dir < 0) return false;
     if (is_dir) return true;
-    Ref message = Ref::steal(PyUnicode_FromFormat("目录不存在: %U", directory));
+    // Concatenated: PyUnicode_FromFormat accepts only an ASCII format.
+    Ref prefix = Ref::steal(PyUnicode_FromString("目录不存在: "));
+    Ref message = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), directory)) : Ref();
     if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     return false;
 }
