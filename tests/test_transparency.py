@@ -10,7 +10,7 @@ from PIL import Image
 
 import tessel.image
 from support.server import Reply
-from support.transparency import encode, expected_rgba, palette, rgba, rgba_with
+from support.transparency import PALETTE, encode, expected_rgba, palette, rgba, rgba_with
 from tessel.image import ImageTool
 
 check = ImageTool.has_multiple_transparency
@@ -28,6 +28,8 @@ def unpack_error(item):
 class PatchedOpen:
     """Stands in for the module's `Image`: opens for real, then lets a test
     adjust the opened image and records every image and whether it got closed."""
+
+    Image = Image.Image  # the module's class, as the real module has it
 
     def __init__(self, adjust=None):
         self.adjust = adjust
@@ -143,6 +145,47 @@ def test_palette_empty_histogram_counts_zero(patched_open):
     patched_open(lambda image: setattr(image, "getcolors", lambda: []))
     assert check(palette(10, transparency=1), -1) is True
     assert check(palette(10, transparency=1), 0) is False
+
+
+@pytest.mark.parametrize(
+    "entry, threshold, expected",
+    [
+        (1, 5, True),  # 6 pixels use index 1
+        (1.0, 5, True),  # equal as numbers
+        (True, 5, True),
+        (0, 60, False),  # 58 pixels use index 0
+        (0, 57, True),
+        (255, -1, True),
+        (255, 0, False),
+        (300, -1, True),  # no index equals it: the count is 0
+        (300, 0, False),
+        (-2, 0, False),
+        (10**40, -1, True),
+        ("1", 0, False),
+    ],
+)
+def test_palette_entry_of_any_value(patched_open, entry, threshold, expected):
+    patched_open(lambda image: image.info.__setitem__("transparency", entry))
+    assert check(palette(6, index=1), threshold) is expected
+
+
+def test_palette_counts_match_the_histogram_on_random_images():
+    rng = np.random.default_rng(99)
+    for h, w in [(1, 1), (1, 9), (9, 1)] + [tuple(int(v) for v in rng.integers(1, 50, 2)) for _ in range(60)]:
+        indices = rng.integers(0, 4, (h, w)).astype(np.uint8)
+        image = Image.fromarray(indices, "L").convert("P")
+        image.putpalette(PALETTE)
+        entry = int(rng.integers(0, 4))
+        threshold = int(rng.integers(-1, 6))
+        data = encode(image, "PNG", transparency=entry)
+        expected = int(np.count_nonzero(indices == entry)) > threshold
+        assert check(data, threshold) is expected, (h, w, entry, threshold)
+
+
+def test_large_images_beyond_one_storage_block():
+    # 6 million pixels: RGBA storage spans several blocks of the library.
+    assert check(rgba_with(6_000_000, 300_000, width=3000)) is False
+    assert check(rgba_with(6_000_000, 300_001, alpha=254, width=3000)) is True
 
 
 # --- RGBA images ----------------------------------------------------------------
