@@ -1,9 +1,19 @@
 // ImageTool.has_multiple_transparency
+#include "image/kernels/byte_count.hpp"
 #include "image/methods.hpp"
-#include "image/not_implemented.hpp"
+#include "image/pixel_bytes.hpp"
+#include "image/source.hpp"
+#include "pyobj/buffer.hpp"
+#include "pyobj/call.hpp"
+#include "pyobj/names.hpp"
+#include "pyobj/unpack.hpp"
+
+#include <array>
 
 namespace image {
 namespace {
+
+using pyobj::id;
 
 constexpr pyobj::Param kParams[] = {
     {"image_data", "Union[bytes, str, BytesIO]"},
@@ -26,11 +36,200 @@ constexpr const char* kDoc = R"(
             FileNotFoundError: 文件路径不存在
         )";
 
+// `a == b` / `a > b` as an `if` would test them: -1 on error.
+int compare(PyObject* a, PyObject* b, int op) noexcept {
+    Ref outcome = Ref::steal(PyObject_RichCompare(a, b, op));
+    return outcome ? PyObject_IsTrue(outcome.get()) : -1;
+}
+
+Ref as_bool(int truth) noexcept { return truth < 0 ? Ref() : Ref::borrow(truth ? Py_True : Py_False); }
+
+// width * height of img.size as a C size; false (no error) when it does not fit.
+bool pixel_count(PyObject* img, std::size_t& pixels) noexcept {
+    Ref size = pyobj::attr(img, id<"size">());
+    if (!size) return false;
+    std::array<Ref, 2> extent;
+    if (!pyobj::unpack_exact(size.get(), extent)) return false;
+    const long long w = PyLong_AsLongLong(extent[0].get());
+    const long long h = w < 0 ? -1 : PyLong_AsLongLong(extent[1].get());
+    if (w < 0 || h < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    return true;
+}
+
+// How many pixels of the loaded one-byte-per-pixel `img` hold `value`:
+// zero-copy through the image's Arrow export when it is available, else over
+// img.tobytes(). The count runs without the GIL. False with an error set.
+bool count_index(PyObject* img, std::uint8_t value, std::size_t& hits) noexcept {
+    std::size_t pixels = 0;
+    if (pixel_count(img, pixels)) {
+        PixelBytes exported;
+        bool failed = false;
+        if (export_pixels(img, 1, pixels, exported, failed)) {
+            pyobj::GilRelease unlocked;
+            hits = kernels::count_equal(exported.data, pixels, 1, value);
+            return true;
+        }
+        if (failed) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    Ref raw = pyobj::call_method(img, id<"tobytes">());
+    if (!raw) return false;
+    pyobj::BufferView view;
+    if (!view.acquire(raw.get())) return false;
+    const auto bytes = view.bytes();
+    pyobj::GilRelease unlocked;
+    hits = kernels::count_equal(bytes.data(), bytes.size(), 1, value);
+    return true;
+}
+
+// Whether img.getcolors is Pillow's own (not overridden by a subclass or on
+// the instance), whose result for a palette image is exactly the histogram
+// of its 8-bit indices.
+int has_library_getcolors(PyObject* globals, PyObject* img) noexcept {
+    Ref module = pyobj::global(globals, id<"Image">());
+    Ref base = module ? pyobj::attr(module.get(), id<"Image">()) : Ref();
+    Ref library = base ? pyobj::attr(base.get(), id<"getcolors">()) : Ref();
+    Ref own = library ? pyobj::attr(reinterpret_cast<PyObject*>(Py_TYPE(img)), id<"getcolors">()) : Ref();
+    if (!own) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (own.get() != library.get()) return 0;
+    PyObject** dict = _PyObject_GetDictPtr(img);
+    if (dict == nullptr || *dict == nullptr) return 1;
+    const int shadowed = PyDict_Contains(*dict, id<"getcolors">());
+    return shadowed < 0 ? -1 : !shadowed;
+}
+
+// The number of pixels using palette entry `transparent` (an exact int),
+// as summing getcolors() over the entries equal to it would give.
+Ref palette_count_fast(PyObject* img, PyObject* transparent) noexcept {
+    Ref loaded = pyobj::call_method(img, id<"load">());
+    if (!loaded) return {};
+    int overflow = 0;
+    const long long index = PyLong_AsLongLongAndOverflow(transparent, &overflow);
+    if (index == -1 && PyErr_Occurred()) return {};
+    std::size_t hits = 0;
+    if (overflow == 0 && index >= 0 && index <= 255 &&
+        !count_index(img, static_cast<std::uint8_t>(index), hits))
+        return {};
+    return Ref::steal(PyLong_FromSize_t(hits));
+}
+
+// The same by the book: sum(count for count, index in img.getcolors() if index == transparent).
+Ref palette_count_generic(PyObject* img, PyObject* transparent) noexcept {
+    Ref colours = pyobj::call_method(img, id<"getcolors">());
+    Ref items = colours ? Ref::steal(PyObject_GetIter(colours.get())) : Ref();
+    if (!items) return {};
+    Ref total = Ref::steal(PyLong_FromLong(0));
+    if (!total) return {};
+    while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
+        std::array<Ref, 2> pair;  // (count, index)
+        if (!pyobj::unpack_exact(item.get(), pair)) return {};
+        const int hit = compare(pair[1].get(), transparent, Py_EQ);
+        if (hit < 0) return {};
+        if (!hit) continue;
+        total = Ref::steal(PyNumber_Add(total.get(), pair[0].get()));
+        if (!total) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return total;
+}
+
+// Palette images: the pixels that use the palette's transparency index
+// against `threshold`.
+Ref palette_verdict(PyObject* globals, PyObject* img, PyObject* threshold) noexcept {
+    Ref info = pyobj::attr(img, id<"info">());
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    Ref transparent = pyobj::call_method(info.get(), id<"get">(), id<"transparency">(), minus_one.get());
+    if (!transparent) return {};
+    const int absent = compare(transparent.get(), minus_one.get(), Py_EQ);
+    if (absent < 0) return {};
+    if (absent) return Ref::borrow(Py_False);
+
+    // An int entry compares with the int indices as ints do, so the count
+    // is the number of pixels holding that index; anything else (a bytes
+    // alpha table, say) goes through the histogram and Python equality.
+    int fast = PyLong_CheckExact(transparent.get()) ? has_library_getcolors(globals, img) : 0;
+    if (fast < 0) return {};
+    Ref total = fast ? palette_count_fast(img, transparent.get()) : palette_count_generic(img, transparent.get());
+    if (!total) return {};
+    return as_bool(compare(total.get(), threshold, Py_GT));
+}
+
+// RGBA images: the share of pixels whose alpha is below 255, against 5 %.
+// The count is done in C++; the share is then formed and compared as Python
+// ints and floats, so the boundary behaves exactly as
+// `transparent / total > 0.05` does.
+Ref rgba_verdict(PyObject* img) noexcept {
+    Ref size = pyobj::attr(img, id<"size">());
+    if (!size) return {};
+    std::array<Ref, 2> extent;  // (width, height)
+    if (!pyobj::unpack_exact(size.get(), extent)) return {};
+    Ref total = Ref::steal(PyNumber_Multiply(extent[0].get(), extent[1].get()));
+    Ref loaded = total ? pyobj::call_method(img, id<"load">()) : Ref();
+    if (!loaded) return {};
+
+    std::size_t opaque = 0;
+    std::size_t pixels = 0;
+    PixelBytes exported;
+    bool failed = false;
+    if (pixel_count(img, pixels) && export_pixels(img, 4, pixels, exported, failed)) {
+        pyobj::GilRelease unlocked;
+        opaque = kernels::count_equal(exported.data + 3, pixels, 4, 0xFF);
+    } else {
+        if (failed || PyErr_Occurred()) return {};
+        // The alpha plane alone, as one byte per pixel.
+        Ref raw = Ref::steal(PyUnicode_FromString("raw"));
+        Ref band = raw ? Ref::steal(PyUnicode_FromString("A")) : Ref();
+        Ref alpha = band ? pyobj::call_method(img, id<"tobytes">(), raw.get(), band.get()) : Ref();
+        if (!alpha) return {};
+        pyobj::BufferView view;
+        if (!view.acquire(alpha.get())) return {};
+        const auto bytes = view.bytes();
+        pixels = bytes.size();
+        pyobj::GilRelease unlocked;
+        opaque = kernels::count_equal(bytes.data(), pixels, 1, 0xFF);
+    }
+
+    Ref count = Ref::steal(PyLong_FromSize_t(pixels - opaque));
+    Ref share = count ? Ref::steal(PyNumber_TrueDivide(count.get(), total.get())) : Ref();
+    Ref limit = share ? Ref::steal(PyFloat_FromDouble(0.05)) : Ref();
+    if (!limit) return {};
+    return as_bool(compare(share.get(), limit.get(), Py_GT));
+}
+
+Ref verdict(PyObject* globals, PyObject* img, PyObject* threshold) noexcept {
+    Ref mode = pyobj::attr(img, id<"mode">());
+    if (!mode) return {};
+    Ref palette = Ref::steal(PyUnicode_FromString("P"));
+    const int is_palette = compare(mode.get(), palette.get(), Py_EQ);
+    if (is_palette < 0) return {};
+    if (is_palette) return palette_verdict(globals, img, threshold);
+    Ref rgba = Ref::steal(PyUnicode_FromString("RGBA"));
+    const int is_rgba = compare(mode.get(), rgba.get(), Py_EQ);
+    if (is_rgba < 0) return {};
+    if (is_rgba) return rgba_verdict(img);
+    return Ref::borrow(Py_False);
+}
+
+PyObject* has_multiple_transparency(const pyobj::Call& call) {
+    bool made_here = false;
+    Ref img = open_image(call.globals(), call[0], made_here);
+    if (!img) return nullptr;
+    Ref result = verdict(call.globals(), img.get(), call[1]);
+    return close_after(std::move(result), img.get(), made_here).release();
+}
+
 }  // namespace
 
 const pyobj::FunctionDef has_multiple_transparency_def{
     {"has_multiple_transparency", "ImageTool.has_multiple_transparency", kDoc, kParams, nullptr, nullptr, "bool"},
-    not_implemented,
+    has_multiple_transparency,
 };
 
 }  // namespace image
