@@ -1,6 +1,5 @@
 // ImageTool.get_img_url_io and ImageTool.get_img_url_bytes
 #include "image/methods.hpp"
-#include "image/raising.hpp"
 #include "pyobj/call.hpp"
 #include "pyobj/errors.hpp"
 #include "pyobj/names.hpp"
@@ -183,7 +182,7 @@ struct Download {
     // The handler of a failed attempt, with its error `err` being handled:
     // close the response, wait, report. Errors raised here leave the method.
     bool report_error(PyObject* err, Ref& response) const noexcept {
-        HandledException handling(err);
+        pyobj::HandlingScope handling(err);
         if (response && !pyobj::call_method(response.get(), id<"close">())) {
             // The attempt's own error is what gets reported; only an
             // interrupt-like error from closing may end the method.
@@ -261,7 +260,7 @@ PyObject* get_img_url_io(const pyobj::Call& call) {
     Ref message = Ref::steal(PyUnicode_FromString("无效的图片资源，请确认图片链接可正常访问"));
     Ref extra = message ? Ref::steal(PyDict_New()) : Ref();
     if (!extra || PyDict_SetItem(extra.get(), id<"url">(), url) < 0) return nullptr;
-    return raise(pyobj::call_kw(service_error.get(), {message.get()}, {{id<"extra_data">(), extra.get()}}));
+    return pyobj::raise(pyobj::call_kw(service_error.get(), {message.get()}, {{id<"extra_data">(), extra.get()}}));
 }
 
 // ImageTool.get_img_url_io(url, **kwargs).getvalue()

@@ -1,8 +1,8 @@
 // ImageTool.is_valid_image
 #include "image/methods.hpp"
-#include "image/raising.hpp"
 #include "image/source.hpp"
 #include "pyobj/call.hpp"
+#include "pyobj/context.hpp"
 #include "pyobj/errors.hpp"
 #include "pyobj/names.hpp"
 
@@ -38,35 +38,7 @@ constexpr const char* kDoc = R"(
             abc123
         )";
 
-
 using pyobj::id;
-
-// `with manager as entered: entered.load()`, with the special methods taken
-// from the manager's type as the statement does. True when the block ran to
-// its end or __exit__ swallowed its error; false with an error set.
-bool load_within(PyObject* manager) noexcept {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
-    Ref enter = pyobj::attr(type, id<"__enter__">());
-    Ref exit = enter ? pyobj::attr(type, id<"__exit__">()) : Ref();
-    Ref entered = exit ? pyobj::call(enter.get(), manager) : Ref();
-    if (!entered) return false;
-    if (pyobj::call_method(entered.get(), id<"load">()))
-        return static_cast<bool>(pyobj::call(exit.get(), manager, Py_None, Py_None, Py_None));
-
-    Ref error = pyobj::fetch_exception();
-    int swallowed = -1;
-    {
-        HandledException handling(error.get());
-        Ref tb = Ref::steal(PyException_GetTraceback(error.get()));
-        Ref verdict = pyobj::call(exit.get(), manager, reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
-                                  error.get(), tb ? tb.get() : Py_None);
-        if (verdict) swallowed = PyObject_IsTrue(verdict.get());
-    }
-    if (swallowed < 0) return false;  // __exit__ failed: its error, chained to ours
-    if (swallowed) return true;
-    pyobj::restore_exception(std::move(error));
-    return false;
-}
 
 // Image.open(BytesIO(data)) used as a context manager around load().
 bool decodes_fully(PyObject* globals, PyObject* data) noexcept {
@@ -75,14 +47,18 @@ bool decodes_fully(PyObject* globals, PyObject* data) noexcept {
     Ref bytes_io = open ? pyobj::global(globals, id<"BytesIO">()) : Ref();
     Ref stream = pyobj::call(bytes_io.get(), data);
     Ref image = pyobj::call(open.get(), stream.get());
-    return image && load_within(image.get());
+    pyobj::WithBlock block;
+    Ref entered = block.enter(image.get());
+    if (!entered) return false;
+    const bool loaded = static_cast<bool>(pyobj::call_method(entered.get(), id<"load">()));
+    return block.exit(!loaded);
 }
 
 // Raises InvalidImageError for the OSError `err` being handled. `image_data`
 // is the value the source had when the error came: the bytes once they were
 // read or downloaded, else still the URL or path text.
 PyObject* raise_invalid(PyObject* globals, PyObject* err, PyObject* image_data, PyObject* kwargs) noexcept {
-    HandledException handling(err);
+    pyobj::HandlingScope handling(err);
     Ref invalid_image_error = pyobj::global(globals, id<"InvalidImageError">());
     if (!invalid_image_error) return nullptr;
     Ref err_text = Ref::steal(PyObject_Str(err));
@@ -92,7 +68,7 @@ PyObject* raise_invalid(PyObject* globals, PyObject* err, PyObject* image_data, 
     if (size < 0) return nullptr;
     Ref image_size = Ref::steal(PyLong_FromSsize_t(size));
     if (!image_size) return nullptr;
-    return raise(pyobj::call_kw(invalid_image_error.get(), {message.get()},
+    return pyobj::raise(pyobj::call_kw(invalid_image_error.get(), {message.get()},
                                 {{id<"image_size">(), image_size.get()},
                                  {id<"original_error">(), err},
                                  {id<"extra_data">(), kwargs}}));

@@ -1,30 +1,11 @@
-// The two halves of a `with` statement, and the "exception being handled"
-// state that `except` and `finally` blocks run under, for C++ code that has
-// to behave like the equivalent Python block.
+// The two halves of a `with` statement, for C++ code that has to behave like
+// the equivalent Python block.
 #pragma once
 
+#include "pyobj/errors.hpp"  // HandlingScope
 #include "pyobj/ref.hpp"
 
 namespace pyobj {
-
-// While it lives, `exc` is the exception being handled (sys.exception()), so
-// that anything raised meanwhile gets it as its __context__, as it would
-// inside an `except` or `finally` block. The previous state comes back after.
-class HandlingScope {
-public:
-    explicit HandlingScope(PyObject* exc) noexcept : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(exc);
-    }
-    HandlingScope(const HandlingScope&) = delete;
-    HandlingScope& operator=(const HandlingScope&) = delete;
-    ~HandlingScope() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-
-private:
-    PyObject* previous_;
-};
 
 // with manager as value: ...
 //

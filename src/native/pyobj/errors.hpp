@@ -37,4 +37,48 @@ inline void restore_exception(Ref exc) noexcept {
 // Whether the raised exception is an instance of `cls` (a class or tuple).
 inline bool exception_matches(PyObject* cls) noexcept { return PyErr_ExceptionMatches(cls) != 0; }
 
+// While it lives, `caught` is the exception being handled (sys.exception()),
+// as inside an `except` or `finally` block: anything raised meanwhile, by C
+// code or by Python code we call, gets it as __context__.
+//
+// The scope swaps the exception slot of the thread's current exception stack
+// item and puts the old value back at the end, which is what the interpreter
+// itself does on entering and leaving an `except` block.
+// PyErr_SetHandledException cannot be used for the restore: its getter
+// counterpart looks through empty items (a running generator's), so saving
+// with one and restoring with the other could leave a stale exception in a
+// generator's slot. The error indicator itself is never touched.
+class HandlingScope {
+public:
+    explicit HandlingScope(PyObject* caught) noexcept : item_(PyThreadState_Get()->exc_info) {
+        previous_ = item_->exc_value;  // the slot's reference moves to previous_
+        item_->exc_value = Py_XNewRef(caught);
+    }
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+    ~HandlingScope() {
+        PyObject* caught = item_->exc_value;
+        item_->exc_value = previous_;
+        Py_XDECREF(caught);
+    }
+
+private:
+    _PyErr_StackItem* item_;
+    PyObject* previous_;
+};
+
+// `raise obj` for the result of calling an exception class: an instance is
+// raised as it is, a class is instantiated, anything else is the TypeError
+// Python gives. Always returns nullptr, for `return raise(...)`.
+inline PyObject* raise(Ref obj) noexcept {
+    if (!obj) return nullptr;
+    if (PyExceptionInstance_Check(obj.get()))
+        PyErr_SetObject(PyExceptionInstance_Class(obj.get()), obj.get());
+    else if (PyExceptionClass_Check(obj.get()))
+        PyErr_SetNone(obj.get());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    return nullptr;
+}
+
 }  // namespace pyobj
