@@ -35,7 +35,7 @@ bool require_file(PyObject* globals, PyObject* path) noexcept {
     const int is_file = PyObject_IsTrue(found.get());
     if (is_file < 0) return false;
     if (is_file) return true;
-    Ref message = Ref::steal(PyUnicode_FromFormat("图片文件不存在: %U", path));
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U", "图片文件不存在: ", path));
     if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     return false;
 }
