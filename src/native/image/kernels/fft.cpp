@@ -1,5 +1,6 @@
 #include "image/kernels/fft.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -35,6 +36,9 @@ std::vector<std::size_t> factorise(std::size_t n) {
         }
     }
     if (n > 1) f.push_back(n);
+    // Largest radices first: they sit at the top of the recursion, where a
+    // band-limited transform combines only the wanted outputs.
+    std::sort(f.begin(), f.end(), [](std::size_t a, std::size_t b) { return a > b; });
     return f;
 }
 
@@ -82,6 +86,7 @@ void Fft::forward(const Complex* in, Complex* out) {
         return;
     }
     if (!inner_) {
+        band_ = 0;
         recurse(in, 1, out, n_, 0, 1);
         return;
     }
@@ -95,10 +100,21 @@ void Fft::forward(const Complex* in, Complex* out) {
     for (std::size_t k = 0; k < n_; ++k) out[k] = conj(work_a_[k]) * chirp_[k];
 }
 
+void Fft::forward_band(const Complex* in, Complex* out, std::size_t band) {
+    if (inner_ || n_ <= 1 || 2 * band + 1 >= n_) {
+        forward(in, out);
+        return;
+    }
+    band_ = band;
+    band_work_.resize(2 * band + 1);
+    recurse(in, 1, out, n_, 0, 1);
+    band_ = 0;
+}
+
 // Decimation in time: the p interleaved sub-sequences are transformed into
 // consecutive blocks of `out`, then combined by radix-p butterflies.
 void Fft::recurse(const Complex* in, std::size_t stride, Complex* out, std::size_t len, std::size_t level,
-                  std::size_t step) const noexcept {
+                  std::size_t step) noexcept {
     const std::size_t p = factors_[level];
     const std::size_t m = len / p;
     if (m == 1) {
@@ -106,7 +122,31 @@ void Fft::recurse(const Complex* in, std::size_t stride, Complex* out, std::size
     } else {
         for (std::size_t j = 0; j < p; ++j) recurse(in + j * stride, stride * p, out + j * m, m, level + 1, step * p);
     }
-    butterflies(out, m, p, step);
+    if (band_ != 0 && 2 * band_ + 1 < len)
+        band_butterflies(out, len, p, step);
+    else
+        butterflies(out, m, p, step);
+}
+
+// Only outputs K in [-band, band] (mod len): X[K] = sum_j W_len^(jK) Y_j[K mod m],
+// where Y_j[K mod m] is itself inside the children's band.
+void Fft::band_butterflies(Complex* out, std::size_t len, std::size_t p, std::size_t step) noexcept {
+    const std::size_t m = len / p;
+    const std::size_t span = 2 * band_ + 1;
+    const Complex* tw = twiddles_.data();
+    for (std::size_t i = 0; i < span; ++i) {
+        const std::size_t k = (i + len - band_) % len;
+        const std::size_t child = k % m;
+        Complex sum = out[child];
+        std::size_t angle = 0;  // j * k mod len
+        for (std::size_t j = 1; j < p; ++j) {
+            angle += k;
+            if (angle >= len) angle -= len;
+            sum = sum + out[j * m + child] * tw[angle * step];
+        }
+        band_work_[i] = sum;
+    }
+    for (std::size_t i = 0; i < span; ++i) out[(i + len - band_) % len] = band_work_[i];
 }
 
 void Fft::butterflies(Complex* out, std::size_t m, std::size_t p, std::size_t step) const noexcept {

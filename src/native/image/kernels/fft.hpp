@@ -40,14 +40,22 @@ public:
     // overlap. Not reentrant: one object per thread.
     void forward(const Complex* in, Complex* out);
 
+    // The same, but only out[k] for k in [-band, band] (mod n) are computed;
+    // the other entries are left unspecified. Upper recursion levels then
+    // combine just the band, so large radices cost little.
+    void forward_band(const Complex* in, Complex* out, std::size_t band);
+
 private:
     void recurse(const Complex* in, std::size_t stride, Complex* out, std::size_t len, std::size_t level,
-                 std::size_t step) const noexcept;
+                 std::size_t step) noexcept;
+    void band_butterflies(Complex* out, std::size_t len, std::size_t p, std::size_t step) noexcept;
     void butterflies(Complex* out, std::size_t m, std::size_t p, std::size_t step) const noexcept;
 
     std::size_t n_;
     std::vector<std::size_t> factors_;
     std::vector<Complex> twiddles_;  // e^(-2 pi i t / n)
+    std::size_t band_ = 0;           // 0: every output wanted
+    std::vector<Complex> band_work_;
 
     // Bluestein state (only for lengths with a large prime factor).
     std::unique_ptr<Fft> inner_;

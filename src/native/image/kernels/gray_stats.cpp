@@ -105,21 +105,26 @@ namespace {
 
 constexpr int kHsvShift = 12;
 
-// round((255 << 12) / v), the reciprocal table of the 8-bit conversion.
-struct SaturationDivisors {
-    std::array<std::int32_t, 256> table{};
-    SaturationDivisors() noexcept {
-        for (int v = 1; v < 256; ++v)
-            table[v] = static_cast<std::int32_t>(std::lround((255 << kHsvShift) / static_cast<double>(v)));
+// The saturation of every (max, min) pair: ((max - min) * round((255 << 12) / max)
+// + (1 << 11)) >> 12, the 8-bit conversion's fixed-point formula.
+struct SaturationTable {
+    std::array<std::uint8_t, 256 * 256> by_max_min{};
+    SaturationTable() noexcept {
+        for (int hi = 1; hi < 256; ++hi) {
+            const auto divisor = static_cast<std::int32_t>(std::lround((255 << kHsvShift) / static_cast<double>(hi)));
+            for (int lo = 0; lo <= hi; ++lo)
+                by_max_min[hi * 256 + lo] =
+                    static_cast<std::uint8_t>(((hi - lo) * divisor + (1 << (kHsvShift - 1))) >> kHsvShift);
+        }
     }
 };
 
-const SaturationDivisors kDivisors;
+const SaturationTable kSaturation;
 
 inline std::uint32_t saturation_of(std::uint32_t b, std::uint32_t g, std::uint32_t r) noexcept {
     const std::uint32_t hi = std::max(b, std::max(g, r));
     const std::uint32_t lo = std::min(b, std::min(g, r));
-    return ((hi - lo) * static_cast<std::uint32_t>(kDivisors.table[hi]) + (1u << (kHsvShift - 1))) >> kHsvShift;
+    return kSaturation.by_max_min[hi * 256 + lo];
 }
 
 }  // namespace

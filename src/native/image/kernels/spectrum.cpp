@@ -12,7 +12,7 @@ namespace image::kernels {
 namespace {
 
 // Largest radius for which direct sums beat FFTs (measured).
-constexpr std::size_t kDirectMaxRadius = 12;
+constexpr std::size_t kDirectMaxRadius = 5;
 
 // Minimum work items per thread.
 constexpr std::size_t kSlicePixels = 1 << 18;
@@ -78,7 +78,7 @@ public:
                 // Two real rows as one complex row z = a + i b; their spectra
                 // are the conjugate-symmetric and antisymmetric parts of Z.
                 for (std::size_t x = 0; x < width_; ++x) z[x] = {a[x], pair ? b[x] : 0.0};
-                plan.forward(z.data(), spectrum.data());
+                plan.forward_band(z.data(), spectrum.data(), cols_ - 1);
                 for (std::size_t k = 0; k < cols_; ++k) {
                     const Complex zk = spectrum[k];
                     const Complex zm = conj(spectrum[k == 0 ? 0 : width_ - k]);
@@ -131,7 +131,7 @@ public:
             for (std::size_t kx = c0; kx < c1; ++kx) {
                 for (std::size_t y = 0; y < height_; ++y) column[y] = coef_[y * cols_ + kx];
                 if (use_fft) {
-                    plan->forward(column.data(), spectrum.data());
+                    plan->forward_band(column.data(), spectrum.data(), radius_);
                     for (std::size_t i = 0; i < span; ++i) wanted[i] = spectrum[(i + height_ - radius_) % height_];
                 } else {
                     for (std::size_t i = 0; i < span; ++i) {
