@@ -1,6 +1,17 @@
 // ImageTool.is_plain_gray
+#include "image/kernels/gray_stats.hpp"
+#include "image/kernels/image_header.hpp"
+#include "image/kernels/spectrum.hpp"
 #include "image/methods.hpp"
-#include "image/not_implemented.hpp"
+#include "image/source.hpp"
+#include "pyobj/buffer.hpp"
+#include "pyobj/call.hpp"
+#include "pyobj/errors.hpp"
+#include "pyobj/names.hpp"
+
+#include <array>
+#include <new>
+#include <string>
 
 namespace image {
 namespace {
@@ -33,12 +44,255 @@ constexpr const char* kDoc = R"(
             (is_gray, metrics, message)：是否纯色图、各项指标、判定说明
         )";
 
+
+using pyobj::id;
+namespace kernels = image::kernels;
+
+constexpr const char* kDecodeFailed = "图片为空";
+constexpr const char* kPlain = "纯色图";
+constexpr const char* kErrorPrefix = "图片检测错误: ";
+
+// The seven measurements, in the order they are computed and checked.
+struct Metrics {
+    double std_dev, edge_ratio, saturation, local_contrast, high_freq_ratio, enhanced_edge_ratio, enhanced_std;
+};
+
+struct Check {
+    const char* prefix;
+    int decimals;
+    const char* suffix;
+};
+
+constexpr std::array<Check, 7> kChecks = {{
+    {"标准差=", 1, "，有明显明暗变化"},
+    {"边缘密度=", 4, "，有图案或纹理"},
+    {"饱和度=", 1, "，有明显色彩"},
+    {"局部对比度=", 2, "，有微弱纹理"},
+    {"高频能量占比=", 6, "，有图案"},
+    {"CLAHE增强边缘密度=", 4, "，有隐藏图案"},
+    {"CLAHE增强标准差=", 1, "，有隐藏纹理"},
+}};
+
+// A C-contiguous uint8 array's bytes and shape, held for the kernels.
+struct Pixels {
+    pyobj::BufferView view;
+    std::size_t height = 0, width = 0, channels = 1;
+
+    bool acquire(PyObject* array, int ndim) noexcept {
+        if (!view.acquire(array, PyBUF_ND)) return false;
+        const Py_buffer& b = view.view();
+        if (b.itemsize != 1 || b.ndim != ndim || (ndim == 3 && b.shape[2] != 3)) {
+            PyErr_SetString(PyExc_ValueError, "unexpected image array layout");
+            return false;
+        }
+        height = static_cast<std::size_t>(b.shape[0]);
+        width = ndim >= 2 ? static_cast<std::size_t>(b.shape[1]) : 1;
+        channels = ndim == 3 ? 3 : 1;
+        return true;
+    }
+    const std::uint8_t* data() const noexcept { return view.bytes().data(); }
+    std::size_t pixels() const noexcept { return height * width; }
+};
+
+Ref text(const std::string& s) noexcept { return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr)); }
+
+// {"std": 0, "edge_ratio": 100, "saturation": 0}, a new dict every time.
+Ref fallback_metrics() noexcept {
+    Ref d = Ref::steal(PyDict_New());
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref hundred = Ref::steal(PyLong_FromLong(100));
+    if (!d || !zero || !hundred || PyDict_SetItem(d.get(), id<"std">(), zero.get()) < 0 ||
+        PyDict_SetItem(d.get(), id<"edge_ratio">(), hundred.get()) < 0 ||
+        PyDict_SetItem(d.get(), id<"saturation">(), zero.get()) < 0)
+        return {};
+    return d;
+}
+
+Ref verdict(bool plain, Ref metrics, Ref message) noexcept {
+    if (!metrics || !message) return {};
+    return Ref::steal(PyTuple_Pack(3, plain ? Py_True : Py_False, metrics.get(), message.get()));
+}
+
+// Refuses an image whose header declares more pixels than twice
+// PIL.Image.MAX_IMAGE_PIXELS (read now; None means no limit), before any
+// decoder allocates for it. False with an error set.
+bool check_declared_size(PyObject* globals, const Pixels& encoded) noexcept {
+    const auto size = kernels::declared_size(encoded.view.bytes());
+    if (!size) return true;
+    Ref image_module = pyobj::global(globals, id<"Image">());
+    Ref max_pixels = pyobj::attr(image_module.get(), id<"MAX_IMAGE_PIXELS">());
+    if (!max_pixels) return false;
+    if (max_pixels.get() == Py_None) return true;
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    Ref limit = two ? Ref::steal(PyNumber_Multiply(max_pixels.get(), two.get())) : Ref();
+    Ref declared = limit ? Ref::steal(PyLong_FromUnsignedLongLong(size->width * size->height)) : Ref();
+    if (!declared) return false;
+    if (size->height != 0 && size->width > UINT64_MAX / size->height) declared = Ref::steal(PyFloat_FromDouble(1e300));
+    const int over = PyObject_RichCompareBool(declared.get(), limit.get(), Py_GT);
+    if (over <= 0) return over == 0;
+    Ref limit_text = Ref::steal(PyObject_Str(limit.get()));
+    if (!limit_text) return false;
+    // Non-ASCII text goes through %s: the format string itself must be ASCII.
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "%s%llux%llu%s%S%s%U%s", "图片尺寸过大: ", static_cast<unsigned long long>(size->width),
+        static_cast<unsigned long long>(size->height), "，共 ", declared.get(), " 像素，超过上限 ", limit_text.get(),
+        " 像素，拒绝解码"));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return false;
+}
+
+// cv2.Canny(grey, 10, 50), returning its share of non-zero pixels.
+bool edge_density(PyObject* canny, PyObject* grey, double& ratio) noexcept {
+    Ref low = Ref::steal(PyLong_FromLong(10));
+    Ref high = Ref::steal(PyLong_FromLong(50));
+    Ref edges = pyobj::call(canny, grey, low.get(), high.get());
+    Pixels e;
+    if (!edges || !e.acquire(edges.get(), 2)) return false;
+    std::uint64_t nonzero;
+    {
+        pyobj::GilRelease unlocked;
+        nonzero = kernels::count_nonzero(e.data(), e.pixels());
+    }
+    ratio = static_cast<double>(nonzero) / static_cast<double>(e.pixels());
+    return true;
+}
+
+// The metrics dict (rounded with the built-in round) and the first check
+// that fires, compared on the unrounded values.
+Ref judge(PyObject* globals, const Metrics& m, double gray_thresh, double edge_thresh) {
+    const std::array<double, 7> values = {m.std_dev,         m.edge_ratio,          m.saturation,  m.local_contrast,
+                                          m.high_freq_ratio, m.enhanced_edge_ratio, m.enhanced_std};
+    static constexpr std::array<int, 7> kDigits = {1, 4, 2, 2, 6, 4, 1};
+    const std::array<PyObject*, 7> keys = {id<"std">(),           id<"edge_ratio">(),          id<"saturation">(),
+                                           id<"local_contrast">(), id<"high_freq_ratio">(), id<"enhanced_edge_ratio">(),
+                                           id<"enhanced_std">()};
+    Ref round = pyobj::global(globals, id<"round">());
+    Ref metrics = round ? Ref::steal(PyDict_New()) : Ref();
+    if (!metrics) return {};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        Ref value = Ref::steal(PyFloat_FromDouble(values[i]));
+        Ref digits = Ref::steal(PyLong_FromLong(kDigits[i]));
+        Ref rounded = value && digits ? pyobj::call(round.get(), value.get(), digits.get()) : Ref();
+        if (!rounded || PyDict_SetItem(metrics.get(), keys[i], rounded.get()) < 0) return {};
+    }
+    const std::array<double, 7> thresholds = {gray_thresh, edge_thresh, 20.0, 3.0, 0.001, 0.05, 60.0};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!(values[i] > thresholds[i])) continue;
+        char* number = PyOS_double_to_string(values[i], 'f', kChecks[i].decimals, 0, nullptr);
+        if (number == nullptr) return {};
+        std::string message = std::string(kChecks[i].prefix) + number + kChecks[i].suffix;
+        PyMem_Free(number);
+        return verdict(false, std::move(metrics), text(message));
+    }
+    return verdict(true, std::move(metrics), text(kPlain));
+}
+
+// Steps from the bytes to the verdict. Returns the result, or an empty Ref
+// with the error set (handled by the caller).
+Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh) {
+    Ref data = source_bytes(globals, image_data);
+    Ref np = data ? pyobj::global(globals, id<"np">()) : Ref();
+    Ref frombuffer = pyobj::attr(np.get(), id<"frombuffer">());
+    Ref uint8 = pyobj::attr(np.get(), id<"uint8">());
+    Ref encoded = frombuffer ? pyobj::call_kw(frombuffer.get(), {data.get()}, {{id<"dtype">(), uint8.get()}}) : Ref();
+    if (!encoded) return {};
+    {
+        Pixels bytes;
+        if (!bytes.view.acquire(encoded.get(), PyBUF_SIMPLE) || !check_declared_size(globals, bytes)) return {};
+    }
+    Ref cv2 = pyobj::global(globals, id<"cv2">());
+    Ref imdecode = pyobj::attr(cv2.get(), id<"imdecode">());
+    Ref read_colour = pyobj::attr(cv2.get(), id<"IMREAD_COLOR">());
+    Ref img = imdecode ? pyobj::call(imdecode.get(), encoded.get(), read_colour.get()) : Ref();
+    if (!img) return {};
+    encoded.reset();
+    data.reset();
+    if (img.get() == Py_None) return verdict(false, fallback_metrics(), text(kDecodeFailed));
+
+    Ref cvt_color = pyobj::attr(cv2.get(), id<"cvtColor">());
+    Ref to_grey = pyobj::attr(cv2.get(), id<"COLOR_BGR2GRAY">());
+    Ref grey = cvt_color && to_grey ? pyobj::call(cvt_color.get(), img.get(), to_grey.get()) : Ref();
+    Ref canny = grey ? pyobj::attr(cv2.get(), id<"Canny">()) : Ref();
+    Metrics m{};
+    if (!canny || !edge_density(canny.get(), grey.get(), m.edge_ratio)) return {};
+
+    Pixels colour, g;
+    if (!colour.acquire(img.get(), 3) || !g.acquire(grey.get(), 2)) return {};
+    {
+        pyobj::GilRelease unlocked;
+        const kernels::Moments grey_moments = kernels::grey_moments(g.data(), g.height, g.width);
+        m.std_dev = grey_moments.std_dev();
+        m.saturation = static_cast<double>(kernels::saturation_sum(colour.data(), colour.pixels())) /
+                       static_cast<double>(colour.pixels());
+        m.local_contrast = kernels::laplacian_moments(g.data(), g.height, g.width).std_dev();
+        m.high_freq_ratio = kernels::high_frequency_share(g.data(), g.height, g.width, grey_moments);
+    }
+
+    Ref create_clahe = pyobj::attr(cv2.get(), id<"createCLAHE">());
+    Ref clip = Ref::steal(PyFloat_FromDouble(4.0));
+    Ref tiles = Ref::steal(Py_BuildValue("(ii)", 8, 8));
+    Ref clahe = create_clahe && clip && tiles
+                    ? pyobj::call_kw(create_clahe.get(), {}, {{id<"clipLimit">(), clip.get()}, {id<"tileGridSize">(), tiles.get()}})
+                    : Ref();
+    Ref enhanced = pyobj::call_method(clahe.get(), id<"apply">(), grey.get());
+    if (!enhanced || !edge_density(canny.get(), enhanced.get(), m.enhanced_edge_ratio)) return {};
+    Pixels e;
+    if (!e.acquire(enhanced.get(), 2)) return {};
+    {
+        pyobj::GilRelease unlocked;
+        m.enhanced_std = kernels::grey_moments(e.data(), e.height, e.width).std_dev();
+    }
+    return judge(globals, m, gray_thresh, edge_thresh);
+}
+
+// Handled failure: log "图片检测错误: " + str(err) when the logger is truthy,
+// then (False, fallback metrics, str(err)). Errors of the logger itself, or
+// of str(err), propagate with err as their context.
+PyObject* report_failure(PyObject* logger) noexcept {
+    Ref err = pyobj::fetch_exception();
+    auto propagate = [&err]() -> PyObject* {
+        Ref raised = pyobj::fetch_exception();
+        if (raised) PyException_SetContext(raised.get(), err.release());
+        pyobj::restore_exception(std::move(raised));
+        return nullptr;
+    };
+    const int log = logger != nullptr ? PyObject_IsTrue(logger) : 0;
+    if (log < 0) return propagate();
+    Ref message = Ref::steal(PyObject_Str(err.get()));
+    if (!message) return propagate();
+    if (log) {
+        Ref prefix = text(kErrorPrefix);
+        Ref line = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), message.get())) : Ref();
+        Ref logged = pyobj::call_method(logger, id<"error">(), line.get());
+        if (!logged) return propagate();
+    }
+    return verdict(false, fallback_metrics(), std::move(message)).release();
+}
+
+PyObject* is_plain_gray(const pyobj::Call& call) {
+    Ref logger;
+    if (PyObject* kwargs = call.kwargs()) {
+        PyObject* found = PyDict_GetItemWithError(kwargs, id<"logger">());
+        if (found == nullptr && PyErr_Occurred()) return nullptr;
+        logger = Ref::borrow(found);
+    }
+    Ref result;
+    try {
+        result = detect(call.globals(), call[0], call.real(1), call.real(2));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (result) return result.release();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    return report_failure(logger.get() == Py_None ? nullptr : logger.get());
+}
+
 }  // namespace
 
 const pyobj::FunctionDef is_plain_gray_def{
     {"is_plain_gray", "ImageTool.is_plain_gray", kDoc, kParams, "kwargs", nullptr,
      "Tuple[bool, Dict[str, Any], str]"},
-    not_implemented,
+    is_plain_gray,
 };
 
 }  // namespace image

@@ -1,0 +1,40 @@
+// Splits a row range over the machine's cores for the pixel kernels. Small
+// jobs run on the calling thread: starting a thread costs more than they do.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+namespace image::kernels {
+
+// Calls work(part, first_row, end_row) for consecutive slices of [0, rows),
+// at most one slice per core, each slice at least `min_rows` rows, and
+// returns the number of slices. `work` must not throw.
+template <class Work>
+std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) {
+    const std::size_t cores = std::max<unsigned>(1, std::thread::hardware_concurrency());
+    std::size_t parts = std::min<std::size_t>(cores, rows / std::max<std::size_t>(1, min_rows));
+    parts = std::clamp<std::size_t>(parts, 1, 8);
+    if (parts == 1) {
+        work(std::size_t{0}, std::size_t{0}, rows);
+        return 1;
+    }
+    std::vector<std::thread> helpers;
+    helpers.reserve(parts - 1);
+    const std::size_t step = rows / parts;
+    for (std::size_t p = 1; p < parts; ++p) {
+        const std::size_t begin = p * step;
+        const std::size_t end = p + 1 == parts ? rows : begin + step;
+        helpers.emplace_back([&work, p, begin, end] { work(p, begin, end); });
+    }
+    work(std::size_t{0}, std::size_t{0}, step);
+    for (std::thread& t : helpers) t.join();
+    return parts;
+}
+
+// How many slices for_row_slices may use at most (for per-slice results).
+inline constexpr std::size_t kMaxSlices = 8;
+
+}  // namespace image::kernels

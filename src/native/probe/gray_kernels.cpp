@@ -1,0 +1,133 @@
+// tessel._gray_kernels: the plain-colour pixel kernels exposed one by one so
+// tests can hold each against the library computation it replaces. Not part
+// of the public surface.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "image/kernels/gray_stats.hpp"
+#include "image/kernels/image_header.hpp"
+#include "image/kernels/spectrum.hpp"
+
+#include <new>
+#include <string_view>
+
+namespace {
+
+namespace k = image::kernels;
+
+// A C-contiguous uint8 array of the given dimensions (2: h x w, 3: h x w x 3).
+struct View {
+    Py_buffer b{};
+    bool held = false;
+    ~View() {
+        if (held) PyBuffer_Release(&b);
+    }
+    bool get(PyObject* obj, int ndim) {
+        if (PyObject_GetBuffer(obj, &b, PyBUF_ND) < 0) return false;
+        held = true;
+        if (b.itemsize != 1 || (ndim > 0 && b.ndim != ndim) || (ndim == 3 && b.shape[2] != 3)) {
+            PyErr_SetString(PyExc_ValueError, "expected a contiguous uint8 array of the right shape");
+            return false;
+        }
+        return true;
+    }
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(b.buf); }
+    std::size_t h() const { return static_cast<std::size_t>(b.shape[0]); }
+    std::size_t w() const { return static_cast<std::size_t>(b.shape[1]); }
+};
+
+PyObject* moments_tuple(const k::Moments& m) {
+    return Py_BuildValue("(LLK)", static_cast<long long>(m.sum), static_cast<long long>(m.sum_sq),
+                         static_cast<unsigned long long>(m.count));
+}
+
+PyObject* grey_std(PyObject*, PyObject* arg) {
+    View v;
+    if (!v.get(arg, 2)) return nullptr;
+    return PyFloat_FromDouble(k::grey_moments(v.data(), v.h(), v.w()).std_dev());
+}
+
+PyObject* grey_moments(PyObject*, PyObject* arg) {
+    View v;
+    if (!v.get(arg, 2)) return nullptr;
+    return moments_tuple(k::grey_moments(v.data(), v.h(), v.w()));
+}
+
+PyObject* laplacian_moments(PyObject*, PyObject* arg) {
+    View v;
+    if (!v.get(arg, 2)) return nullptr;
+    return moments_tuple(k::laplacian_moments(v.data(), v.h(), v.w()));
+}
+
+PyObject* laplacian_std(PyObject*, PyObject* arg) {
+    View v;
+    if (!v.get(arg, 2)) return nullptr;
+    return PyFloat_FromDouble(k::laplacian_moments(v.data(), v.h(), v.w()).std_dev());
+}
+
+PyObject* saturation_sum(PyObject*, PyObject* arg) {
+    View v;
+    if (!v.get(arg, 3)) return nullptr;
+    return PyLong_FromUnsignedLongLong(k::saturation_sum(v.data(), v.h() * v.w()));
+}
+
+PyObject* count_nonzero(PyObject*, PyObject* arg) {
+    View v;
+    if (!v.get(arg, 0)) return nullptr;
+    return PyLong_FromUnsignedLongLong(k::count_nonzero(v.data(), static_cast<std::size_t>(v.b.len)));
+}
+
+// high_freq_ratio(grey, method) with method "auto", "direct" or "fft".
+PyObject* high_freq_ratio(PyObject*, PyObject* args) {
+    PyObject* arr;
+    const char* method = "auto";
+    if (!PyArg_ParseTuple(args, "O|s", &arr, &method)) return nullptr;
+    View v;
+    if (!v.get(arr, 2)) return nullptr;
+    const std::string_view m(method);
+    const k::SpectrumMethod how = m == "direct" ? k::SpectrumMethod::Direct
+                                  : m == "fft"  ? k::SpectrumMethod::Fft
+                                                : k::SpectrumMethod::Automatic;
+    try {
+        const k::Moments mo = k::grey_moments(v.data(), v.h(), v.w());
+        return PyFloat_FromDouble(k::high_frequency_share(v.data(), v.h(), v.w(), mo, how));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* declared_size(PyObject*, PyObject* arg) {
+    Py_buffer b;
+    if (PyObject_GetBuffer(arg, &b, PyBUF_SIMPLE) < 0) return nullptr;
+    const auto size = k::declared_size({static_cast<const std::uint8_t*>(b.buf), static_cast<std::size_t>(b.len)});
+    PyBuffer_Release(&b);
+    if (!size) Py_RETURN_NONE;
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(size->width), static_cast<unsigned long long>(size->height));
+}
+
+PyMethodDef methods[] = {
+    {"grey_std", grey_std, METH_O, nullptr},
+    {"grey_moments", grey_moments, METH_O, nullptr},
+    {"laplacian_moments", laplacian_moments, METH_O, nullptr},
+    {"laplacian_std", laplacian_std, METH_O, nullptr},
+    {"saturation_sum", saturation_sum, METH_O, nullptr},
+    {"count_nonzero", count_nonzero, METH_O, nullptr},
+    {"high_freq_ratio", high_freq_ratio, METH_VARARGS, nullptr},
+    {"declared_size", declared_size, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_gray_kernels", nullptr, 0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__gray_kernels(void) { return PyModuleDef_Init(&module_def); }
