@@ -110,11 +110,11 @@ class _Server(ThreadingHTTPServer):
 
 
 class LoopbackServer:
-    def __init__(self, ssl_context: Optional[ssl.SSLContext] = None):
+    def __init__(self, ssl_context: Optional[ssl.SSLContext] = None, port: int = 0):
         self.lock = threading.Lock()
         self.routes: Dict[str, List[Reply]] = {}
         self.requests: List[Recorded] = []
-        self._server = _Server(("127.0.0.1", 0), _Handler)
+        self._server = _Server(("127.0.0.1", port), _Handler)
         self._server.owner = self
         if ssl_context is not None:
             self._server.socket = ssl_context.wrap_socket(self._server.socket, server_side=True)
