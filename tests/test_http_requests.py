@@ -309,6 +309,24 @@ def test_handled_exception_is_restored_after_the_call(http_sleeps):
     assert sys.exc_info() == (None, None, None)
 
 
+def test_generator_keeps_no_stale_handled_exception(http_sleeps):
+    client = HttpRequestClient(max_retries=2)
+
+    def steps():
+        with pytest.raises(rex.RequestException):
+            client.get(refused_url())
+        yield "sent"
+        yield sys.exc_info()[1]
+
+    gen = steps()
+    try:
+        raise ZeroDivisionError("outer")
+    except ZeroDivisionError:
+        assert next(gen) == "sent"
+    # Resumed outside any handler: the generator's own slot must be empty.
+    assert next(gen) is None
+
+
 # ---------------------------------------------- loop without a planned end
 
 

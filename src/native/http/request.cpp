@@ -1,7 +1,6 @@
 // HttpRequestClient.request: one call of session.request per attempt; only
 // connection failures are retried, with exponential waits in between.
 #include "http/client.hpp"
-#include "http/handling.hpp"
 #include "http/keywords.hpp"
 #include "pyobj/call.hpp"
 #include "pyobj/errors.hpp"
@@ -80,15 +79,14 @@ Ref send_once(const pyobj::Call& call, PyObject* timeout, PyObject* kwargs) noex
 void raise_connection_failed(PyObject* globals) noexcept {
     Ref request_exception = pyobj::global(globals, pyobj::id<"RequestException">());
     Ref message = request_exception ? Ref::steal(PyUnicode_FromString(kConnectionFailed)) : Ref();
-    Ref exc = pyobj::call(request_exception.get(), message.get());
-    if (exc) raise_object(exc.get());
+    pyobj::raise(pyobj::call(request_exception.get(), message.get()));
 }
 
 // A connection error on `attempt`: raise on the last attempt, otherwise wait
 // and return true to go on. Returns false with an exception set.
 bool handle_connection_error(const pyobj::Call& call, PyObject* caught, PyObject* attempt, bool final_planned) noexcept {
     PyObject* self = call[0];
-    HandlingScope handling(caught);
+    pyobj::HandlingScope handling(caught);
     // The last attempt is the one equal to max_retries - 1, with max_retries
     // read again now; the final attempt planned at the start ends the loop as
     // well, so a max_retries changed meanwhile cannot make request return None.
