@@ -22,19 +22,20 @@ constexpr pyobj::Param kParams[] = {
     {"timeout", nullptr, pyobj::none()},
 };
 
+// request never returns None. A max_retries of 0 or less would make no
+// attempt at all and fall off the loop; such a value reads as "no retries"
+// (the constructor documents it as the maximum number of retries), so it gets
+// exactly one attempt: the caller receives a real response or, after a
+// connection failure, RequestException chained to that failure. The attempts
+// are counted from max_retries read once at the start; if max_retries changes
+// while retrying, the last planned attempt still raises RequestException
+// (chained to its connection error) instead of ending the loop with None.
 constexpr const char* kDoc = "通用请求入口";
 
 constexpr const char* kConnectionFailed = "Service connection error";
 
-// The number of attempts, from max_retries as range() reads it (an index).
-//
-// A max_retries of 0 or less would otherwise make no attempt at all and
-// return None to a caller expecting a response. Such a value reads as "no
-// retries" (the constructor documents it as the maximum number of retries),
-// so it gets exactly one attempt: the caller receives a real response or,
-// after a connection failure, RequestException chained to that failure.
-// Together with the rule in handle_connection_error that the final planned
-// attempt always raises, request never falls off its loop with None.
+// The number of attempts, from max_retries as range() reads it (an index),
+// at least one (see kDoc).
 bool attempt_count(PyObject* self, long long& count) noexcept {
     Ref max_retries = pyobj::attr(self, pyobj::id<"max_retries">());
     Ref index = max_retries ? Ref::steal(PyNumber_Index(max_retries.get())) : Ref();
