@@ -1,9 +1,18 @@
 // ImageTool.has_colored_lines
+#include "image/kernels/line_colors.hpp"
 #include "image/methods.hpp"
-#include "image/not_implemented.hpp"
+#include "image/pixel_bands.hpp"
+#include "image/source.hpp"
+#include "pyobj/call.hpp"
+#include "pyobj/names.hpp"
+
+#include <climits>
+#include <cstdint>
 
 namespace image {
 namespace {
+
+using pyobj::id;
 
 constexpr pyobj::Param kParams[] = {
     {"image_data", "Union[bytes, str, BytesIO]"},
@@ -47,11 +56,123 @@ constexpr const char* kDoc = R"(
             FileNotFoundError: 文件路径不存在
         )";
 
+// An exact int as a long long, saturated at the type's limits (the
+// clamping of the thresholds then gives the same result as the exact value).
+bool saturated(PyObject* value, long long& out) noexcept {
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (overflow > 0) out = LLONG_MAX;
+    if (overflow < 0) out = LLONG_MIN;
+    return true;
+}
+
+struct Shares {
+    bool has_lines;
+    bool has_green;
+    bool has_red;
+    double green;
+    double red;
+    double non_background;
+};
+
+// The filters and the verdict over the pixel counts. Every count is far
+// below 2**53, so each count converts to a double exactly and one IEEE
+// division gives the correctly rounded quotient, as Python's int / int does.
+Shares judge(const kernels::LineColorCounts& counts, std::uint64_t total_pixels, double max_fill_ratio,
+             double min_colored_ratio, double min_dual_color_ratio, double max_density_for_single_color) noexcept {
+    const auto non_bg = static_cast<double>(counts.non_background);
+    const double green_ratio = static_cast<double>(counts.green) / non_bg;
+    const double red_ratio = static_cast<double>(counts.red) / non_bg;
+    const double colored_ratio = static_cast<double>(counts.green + counts.red) / non_bg;
+    const double total_non_bg_ratio = non_bg / static_cast<double>(total_pixels);
+
+    const bool is_fill = total_non_bg_ratio > max_fill_ratio;
+    const bool is_multicolor = colored_ratio < min_colored_ratio;
+    const bool is_sparse = total_non_bg_ratio < max_density_for_single_color;
+    const double smaller = red_ratio < green_ratio ? red_ratio : green_ratio;
+    const bool is_single_color = is_sparse ? false : smaller < min_dual_color_ratio;
+    const bool has_lines = !is_fill && !is_multicolor && !is_single_color && colored_ratio > 0.5;
+    return {has_lines, green_ratio > 0.1, red_ratio > 0.1, green_ratio, red_ratio, total_non_bg_ratio};
+}
+
+// round(value, 4) with the round function the module sees.
+Ref rounded(PyObject* round, PyObject* digits, double value) noexcept {
+    Ref number = Ref::steal(PyFloat_FromDouble(value));
+    return pyobj::call(round, number.get(), digits);
+}
+
+bool set_item(PyObject* dict, PyObject* key, Ref value) noexcept {
+    return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+Ref result_dict(PyObject* globals, const Shares& shares) noexcept {
+    Ref round = pyobj::global(globals, id<"round">());
+    Ref digits = Ref::steal(PyLong_FromLong(4));
+    Ref dict = Ref::steal(PyDict_New());
+    if (!round || !digits || !dict) return {};
+    PyObject* d = dict.get();
+    const bool ok =
+        set_item(d, id<"has_lines">(), Ref::steal(PyBool_FromLong(shares.has_lines))) &&
+        set_item(d, id<"has_green">(), Ref::steal(PyBool_FromLong(shares.has_green))) &&
+        set_item(d, id<"has_red">(), Ref::steal(PyBool_FromLong(shares.has_red))) &&
+        set_item(d, id<"green_ratio">(), rounded(round.get(), digits.get(), shares.green)) &&
+        set_item(d, id<"red_ratio">(), rounded(round.get(), digits.get(), shares.red)) &&
+        set_item(d, id<"total_non_bg_ratio">(), rounded(round.get(), digits.get(), shares.non_background));
+    return ok ? std::move(dict) : Ref();
+}
+
+// Every pixel is background: the fixed negative result, nothing rounded.
+Ref background_only_dict() noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return {};
+    PyObject* d = dict.get();
+    const bool ok = set_item(d, id<"has_lines">(), Ref::borrow(Py_False)) &&
+                    set_item(d, id<"has_green">(), Ref::borrow(Py_False)) &&
+                    set_item(d, id<"has_red">(), Ref::borrow(Py_False)) &&
+                    set_item(d, id<"green_ratio">(), Ref::steal(PyFloat_FromDouble(0.0))) &&
+                    set_item(d, id<"red_ratio">(), Ref::steal(PyFloat_FromDouble(0.0))) &&
+                    set_item(d, id<"total_non_bg_ratio">(), Ref::steal(PyFloat_FromDouble(0.0)));
+    return ok ? std::move(dict) : Ref();
+}
+
+// The decoded image converted to RGB; the opened image is closed when this
+// call made its source.
+Ref open_rgb(PyObject* globals, PyObject* image_data) noexcept {
+    bool made_here = false;
+    Ref opened = open_image(globals, image_data, made_here);
+    if (!opened) return {};
+    Ref mode = Ref::steal(PyUnicode_FromString("RGB"));
+    Ref rgb = pyobj::call_method(opened.get(), id<"convert">(), mode.get());
+    return close_after(std::move(rgb), opened.get(), made_here);
+}
+
+PyObject* has_colored_lines(const pyobj::Call& call) {
+    long long bg_threshold = 0, color_gap = 0;
+    if (!saturated(call[1], bg_threshold) || !saturated(call[2], color_gap)) return nullptr;
+    const kernels::LineColorRule rule{kernels::clamp_dark_max(bg_threshold), kernels::clamp_gap(color_gap)};
+
+    Ref rgb = open_rgb(call.globals(), call[0]);
+    ImageSize size;
+    if (!rgb || !image_size(rgb.get(), size)) return nullptr;
+    kernels::LineColorCounts counts;
+    auto count = [&](const PixelBand& band) noexcept {
+        kernels::count_line_colors({band.pixels, 4 * band.rows * size.width}, rule, counts);
+    };
+    if (!for_each_band(rgb.get(), size, "RGB", count)) return nullptr;
+    rgb.reset();
+
+    if (counts.non_background == 0) return background_only_dict().release();
+    const Shares shares = judge(counts, static_cast<std::uint64_t>(size.width) * size.height, call.real(3),
+                                call.real(4), call.real(5), call.real(6));
+    return result_dict(call.globals(), shares).release();
+}
+
 }  // namespace
 
 const pyobj::FunctionDef has_colored_lines_def{
     {"has_colored_lines", "ImageTool.has_colored_lines", kDoc, kParams, nullptr, nullptr, "Dict[str, Any]"},
-    not_implemented,
+    has_colored_lines,
 };
 
 }  // namespace image

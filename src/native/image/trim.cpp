@@ -1,9 +1,15 @@
 // ImageTool.trim_transparent_edges
+#include "image/kernels/content_box.hpp"
 #include "image/methods.hpp"
-#include "image/not_implemented.hpp"
+#include "image/pixel_bands.hpp"
+#include "image/source.hpp"
+#include "pyobj/call.hpp"
+#include "pyobj/names.hpp"
 
 namespace image {
 namespace {
+
+using pyobj::id;
 
 constexpr pyobj::Param kParams[] = {
     {"image_data", "Union[bytes, str, BytesIO]"},
@@ -29,11 +35,87 @@ constexpr const char* kDoc = R"(
             FileNotFoundError: 文件路径不存在
         )";
 
+// The decoded image converted to RGBA; the opened image is closed when this
+// call made its source.
+Ref open_rgba(PyObject* globals, PyObject* image_data) noexcept {
+    bool made_here = false;
+    Ref opened = open_image(globals, image_data, made_here);
+    if (!opened) return {};
+    Ref mode = Ref::steal(PyUnicode_FromString("RGBA"));
+    Ref rgba = pyobj::call_method(opened.get(), id<"convert">(), mode.get());
+    return close_after(std::move(rgba), opened.get(), made_here);
+}
+
+Ref size_object(std::size_t v) noexcept { return Ref::steal(PyLong_FromSize_t(v)); }
+
+// `edge - padding if edge - padding > 0 else 0`, in Python int arithmetic
+// (padding may be any int, negative or beyond 64 bits).
+Ref margin_low(PyObject* edge, PyObject* padding, PyObject* zero) noexcept {
+    Ref moved = Ref::steal(PyNumber_Subtract(edge, padding));
+    if (!moved) return {};
+    const int above = PyObject_RichCompareBool(moved.get(), zero, Py_GT);
+    if (above < 0) return {};
+    return above ? std::move(moved) : Ref::borrow(zero);
+}
+
+// `edge + padding if edge + padding < limit else limit`, likewise.
+Ref margin_high(PyObject* edge, PyObject* padding, PyObject* limit) noexcept {
+    Ref moved = Ref::steal(PyNumber_Add(edge, padding));
+    if (!moved) return {};
+    const int below = PyObject_RichCompareBool(moved.get(), limit, Py_LT);
+    if (below < 0) return {};
+    return below ? std::move(moved) : Ref::borrow(limit);
+}
+
+// (left, top, right, bottom) of the content widened by the padding and
+// clamped to the image, in this order.
+Ref crop_box(const kernels::ContentBox& box, ImageSize size, PyObject* padding) noexcept {
+    Ref zero = size_object(0), width = size_object(size.width), height = size_object(size.height);
+    Ref left = size_object(box.left()), top = size_object(box.top());
+    Ref right = size_object(box.right()), bottom = size_object(box.bottom());
+    if (!zero || !width || !height || !left || !top || !right || !bottom) return {};
+    left = margin_low(left.get(), padding, zero.get());
+    if (left) top = margin_low(top.get(), padding, zero.get());
+    if (top) right = margin_high(right.get(), padding, width.get());
+    if (right) bottom = margin_high(bottom.get(), padding, height.get());
+    if (!bottom) return {};
+    return Ref::steal(PyTuple_Pack(4, left.get(), top.get(), right.get(), bottom.get()));
+}
+
+// image.save(buf, format=output_format) into a new BytesIO; its bytes.
+Ref encode(PyObject* globals, PyObject* image, PyObject* output_format) noexcept {
+    Ref bytes_io = pyobj::global(globals, id<"BytesIO">());
+    Ref buf = pyobj::call(bytes_io.get());
+    Ref save = pyobj::attr(image, id<"save">());
+    if (!buf || !save) return {};
+    Ref saved = pyobj::call_kw(save.get(), {buf.get()}, {{id<"format">(), output_format}});
+    if (!saved) return {};
+    return pyobj::call_method(buf.get(), id<"getvalue">());
+}
+
+PyObject* trim_transparent_edges(const pyobj::Call& call) {
+    PyObject* padding = call[1];
+    PyObject* output_format = call[2];
+    Ref rgba = open_rgba(call.globals(), call[0]);
+    ImageSize size;
+    if (!rgba || !image_size(rgba.get(), size)) return nullptr;
+    kernels::ContentBox box(size.width);
+    auto scan = [&](const PixelBand& band) noexcept { box.scan_rows(band.pixels, band.first_row, band.rows); };
+    if (!for_each_band(rgba.get(), size, "RGBA", scan)) return nullptr;
+
+    // Nothing but background: the whole converted image, re-encoded.
+    if (box.empty()) return encode(call.globals(), rgba.get(), output_format).release();
+    Ref bounds = crop_box(box, size, padding);
+    Ref cropped = bounds ? pyobj::call_method(rgba.get(), id<"crop">(), bounds.get()) : Ref();
+    if (!cropped) return nullptr;
+    return encode(call.globals(), cropped.get(), output_format).release();
+}
+
 }  // namespace
 
 const pyobj::FunctionDef trim_transparent_edges_def{
     {"trim_transparent_edges", "ImageTool.trim_transparent_edges", kDoc, kParams, nullptr, nullptr, "bytes"},
-    not_implemented,
+    trim_transparent_edges,
 };
 
 }  // namespace image

@@ -1,0 +1,120 @@
+#include "image/pixel_bands.hpp"
+
+#include "image/arrow_abi.hpp"
+#include "pyobj/buffer.hpp"
+#include "pyobj/call.hpp"
+#include "pyobj/names.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace image {
+
+using pyobj::id;
+using pyobj::Ref;
+
+namespace {
+
+// About this many bytes of pixels per band: a band stays in the CPU caches
+// between the copy that makes it and the kernel that reads it, and the extra
+// memory of a call stays small whatever the image size.
+constexpr std::size_t kBandBytes = std::size_t{1} << 20;
+
+bool size_value(PyObject* obj, std::size_t& out) noexcept {
+    const Py_ssize_t v = PyLong_AsSsize_t(obj);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0) {
+        PyErr_SetString(PyExc_ValueError, "image size is negative");
+        return false;
+    }
+    out = static_cast<std::size_t>(v);
+    return true;
+}
+
+// The pixel memory behind an Arrow export of an RGB/RGBA band: a fixed-size
+// list of 4 uint8 per pixel. nullptr (and no error) for any other layout;
+// the caller then reads the band with tobytes instead.
+const std::uint8_t* arrow_pixels(PyObject* exported, std::size_t pixel_count) noexcept {
+    if (!PyTuple_Check(exported) || PyTuple_GET_SIZE(exported) != 2) return nullptr;
+    auto* schema = static_cast<arrow::ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(exported, 0), "arrow_schema"));
+    auto* array = static_cast<arrow::ArrowArray*>(
+        schema ? PyCapsule_GetPointer(PyTuple_GET_ITEM(exported, 1), "arrow_array") : nullptr);
+    if (array == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const auto count = static_cast<std::int64_t>(pixel_count);
+    const bool schema_ok = schema->release != nullptr && schema->format != nullptr &&
+                           std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
+                           schema->children != nullptr && schema->children[0] != nullptr &&
+                           schema->children[0]->format != nullptr && std::strcmp(schema->children[0]->format, "C") == 0;
+    if (!schema_ok || array->release == nullptr || array->length != count || array->offset != 0 ||
+        array->null_count != 0 || array->n_children != 1 || array->children == nullptr ||
+        array->children[0] == nullptr)
+        return nullptr;
+    const arrow::ArrowArray& values = *array->children[0];
+    if (values.n_buffers != 2 || values.buffers == nullptr || values.buffers[1] == nullptr || values.null_count != 0 ||
+        values.offset < 0 || values.length < 4 * count)
+        return nullptr;
+    return static_cast<const std::uint8_t*>(values.buffers[1]) + values.offset;
+}
+
+}  // namespace
+
+bool image_size(PyObject* image, ImageSize& size) noexcept {
+    Ref value = pyobj::attr(image, id<"size">());
+    if (!value) return false;
+    if (!PyTuple_Check(value.get()) || PyTuple_GET_SIZE(value.get()) != 2) {
+        PyErr_SetString(PyExc_TypeError, "image size is not a pair");
+        return false;
+    }
+    return size_value(PyTuple_GET_ITEM(value.get(), 0), size.width) &&
+           size_value(PyTuple_GET_ITEM(value.get(), 1), size.height);
+}
+
+bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisitor visit, void* context) noexcept {
+    if (size.width == 0 || size.height == 0) return true;
+    // RGB images keep a fourth, unused byte per pixel in memory; "RGBX"
+    // asks tobytes for that same four-byte layout.
+    const bool rgba = std::strcmp(mode, "RGBA") == 0;
+    Ref raw = Ref::steal(PyUnicode_FromString("raw"));
+    Ref raw_mode = Ref::steal(PyUnicode_FromString(rgba ? "RGBA" : "RGBX"));
+    if (!raw || !raw_mode) return false;
+    const std::size_t row_bytes = 4 * size.width;
+    const std::size_t band_rows = std::max<std::size_t>(1, kBandBytes / row_bytes);
+    for (std::size_t top = 0; top < size.height; top += band_rows) {
+        const std::size_t rows = std::min(band_rows, size.height - top);
+        const std::size_t pixel_count = rows * size.width;
+        Ref box = Ref::steal(Py_BuildValue("(nnnn)", Py_ssize_t{0}, static_cast<Py_ssize_t>(top),
+                                           static_cast<Py_ssize_t>(size.width), static_cast<Py_ssize_t>(top + rows)));
+        Ref band = pyobj::call_method(image, id<"crop">(), box.get());
+        if (!band) return false;
+
+        // Zero-copy when the band's memory is one block (Pillow >= 11.2).
+        const std::uint8_t* pixels = nullptr;
+        Ref exported = pyobj::call_method(band.get(), id<"__arrow_c_array__">());
+        if (exported) {
+            pixels = arrow_pixels(exported.get(), pixel_count);
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();  // no Arrow export here, or memory not in one block
+        } else {
+            return false;
+        }
+        Ref bytes;
+        pyobj::BufferView view;
+        if (pixels == nullptr) {
+            bytes = pyobj::call_method(band.get(), id<"tobytes">(), raw.get(), raw_mode.get());
+            if (!bytes || !view.acquire(bytes.get())) return false;
+            if (view.bytes().size() != 4 * pixel_count) {
+                PyErr_SetString(PyExc_RuntimeError, "unexpected pixel data length");
+                return false;
+            }
+            pixels = view.bytes().data();
+        }
+        pyobj::GilRelease unlocked;
+        visit(context, PixelBand{pixels, top, rows});
+    }
+    return true;
+}
+
+}  // namespace image

@@ -1,0 +1,42 @@
+// Reading the pixels of a decoded 8-bit RGB or RGBA image band by band, as
+// four bytes per pixel (R, G, B, then alpha or one unused byte), so that a
+// pixel kernel can scan them with the GIL released and without a full-size
+// copy of the image.
+#pragma once
+
+#include "pyobj/ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace image {
+
+struct PixelBand {
+    const std::uint8_t* pixels;  // rows * width pixels of 4 bytes, rows packed
+    std::size_t first_row;
+    std::size_t rows;
+};
+
+struct ImageSize {
+    std::size_t width = 0;
+    std::size_t height = 0;
+};
+
+// image.size as two non-negative sizes; false with an error set.
+bool image_size(PyObject* image, ImageSize& size) noexcept;
+
+// Called once per band, top band first, with the GIL released.
+using BandVisitor = void (*)(void* context, const PixelBand& band) noexcept;
+
+// Visits every row of `image`, whose mode must be "RGB" or "RGBA" (named by
+// `mode`). Returns false with an error set when reading a band fails.
+bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisitor visit, void* context) noexcept;
+
+template <class F>
+bool for_each_band(PyObject* image, ImageSize size, const char* mode, F& visit) noexcept {
+    return for_each_band(
+        image, size, mode, [](void* context, const PixelBand& band) noexcept { (*static_cast<F*>(context))(band); },
+        &visit);
+}
+
+}  // namespace image
