@@ -1,0 +1,25 @@
+"""Ways the image module can reach decoded pixels, as a parametrized fixture.
+
+The module reads pixels band by band, zero-copy through Pillow's Arrow export
+when it can, and through tobytes when the export is missing (older Pillow) or
+refused (pixel memory split over several blocks). Tests that take the
+`pixel_read_path` fixture run once per way.
+"""
+
+from __future__ import annotations
+
+import pytest
+from PIL import Image
+
+
+@pytest.fixture(params=["arrow", "split_blocks", "no_arrow"])
+def pixel_read_path(request, monkeypatch):
+    if request.param == "split_blocks":
+        # Blocks far smaller than a band: every band spans several blocks,
+        # so the Arrow export refuses it.
+        old = Image.core.get_block_size()
+        Image.core.set_block_size(4096)
+        request.addfinalizer(lambda: Image.core.set_block_size(old))
+    elif request.param == "no_arrow":
+        monkeypatch.delattr(Image.Image, "__arrow_c_array__")
+    return request.param
