@@ -72,8 +72,42 @@ bool image_size(PyObject* image, ImageSize& size) noexcept {
            size_value(PyTuple_GET_ITEM(value.get(), 1), size.height);
 }
 
+namespace {
+
+// Pixels of `source` (the image or a band of it) through the Arrow export:
+// 1 with `pixels` set, 0 when the export is missing, refused (memory split
+// over several blocks) or laid out otherwise, -1 with an error set.
+int exported_pixels(PyObject* source, std::size_t pixel_count, Ref& exported, const std::uint8_t*& pixels) noexcept {
+    exported = pyobj::call_method(source, id<"__arrow_c_array__">());
+    if (!exported) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    pixels = arrow_pixels(exported.get(), pixel_count);
+    return pixels != nullptr ? 1 : 0;
+}
+
+}  // namespace
+
 bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisitor visit, void* context) noexcept {
     if (size.width == 0 || size.height == 0) return true;
+
+    // An image held in one memory block is read in place, in one go.
+    {
+        Ref exported;
+        const std::uint8_t* pixels = nullptr;
+        const int whole = exported_pixels(image, size.width * size.height, exported, pixels);
+        if (whole < 0) return false;
+        if (whole > 0) {
+            pyobj::GilRelease unlocked;
+            visit(context, PixelBand{pixels, 0, size.height});
+            return true;
+        }
+    }
+
+    // Otherwise band by band: each band is copied out by crop (one block,
+    // so exported in place) or, failing that, packed by tobytes.
     // RGB images keep a fourth, unused byte per pixel in memory; "RGBX"
     // asks tobytes for that same four-byte layout.
     const bool rgba = std::strcmp(mode, "RGBA") == 0;
@@ -90,16 +124,9 @@ bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisito
         Ref band = pyobj::call_method(image, id<"crop">(), box.get());
         if (!band) return false;
 
-        // Zero-copy when the band's memory is one block (Pillow >= 11.2).
+        Ref exported;
         const std::uint8_t* pixels = nullptr;
-        Ref exported = pyobj::call_method(band.get(), id<"__arrow_c_array__">());
-        if (exported) {
-            pixels = arrow_pixels(exported.get(), pixel_count);
-        } else if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();  // no Arrow export here, or memory not in one block
-        } else {
-            return false;
-        }
+        if (exported_pixels(band.get(), pixel_count, exported, pixels) < 0) return false;
         Ref bytes;
         pyobj::BufferView view;
         if (pixels == nullptr) {

@@ -1,7 +1,7 @@
-// Reading the pixels of a decoded 8-bit RGB or RGBA image band by band, as
-// four bytes per pixel (R, G, B, then alpha or one unused byte), so that a
-// pixel kernel can scan them with the GIL released and without a full-size
-// copy of the image.
+// Reading the pixels of a decoded 8-bit RGB or RGBA image as four bytes per
+// pixel (R, G, B, then alpha or one unused byte), so that a pixel kernel can
+// scan them with the GIL released and without a full-size copy of the image:
+// in place when the image memory is one block, else band by band.
 #pragma once
 
 #include "pyobj/ref.hpp"
@@ -25,7 +25,8 @@ struct ImageSize {
 // image.size as two non-negative sizes; false with an error set.
 bool image_size(PyObject* image, ImageSize& size) noexcept;
 
-// Called once per band, top band first, with the GIL released.
+// Called once per band (or once for the whole image), top band first, with
+// the GIL released.
 using BandVisitor = void (*)(void* context, const PixelBand& band) noexcept;
 
 // Visits every row of `image`, whose mode must be "RGB" or "RGBA" (named by
