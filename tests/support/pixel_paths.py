@@ -17,7 +17,7 @@ from PIL import Image
 def pixel_read_path(request, monkeypatch):
     if request.param == "bands":
         # Blocks of 2 MiB: a test image of a few MiB spans several, while a
-        # band (about 1 MiB) fits in one.
+        # band (about 0.5 MiB) fits in one.
         old = Image.core.get_block_size()
         Image.core.set_block_size(2 << 20)
         request.addfinalizer(lambda: Image.core.set_block_size(old))

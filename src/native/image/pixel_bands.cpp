@@ -18,7 +18,7 @@ namespace {
 // About this many bytes of pixels per band: a band stays in the CPU caches
 // between the copy that makes it and the kernel that reads it, and the extra
 // memory of a call stays small whatever the image size.
-constexpr std::size_t kBandBytes = std::size_t{1} << 20;
+constexpr std::size_t kBandBytes = std::size_t{1} << 19;
 
 bool size_value(PyObject* obj, std::size_t& out) noexcept {
     const Py_ssize_t v = PyLong_AsSsize_t(obj);
