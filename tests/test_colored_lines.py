@@ -387,3 +387,14 @@ def test_only_an_image_opened_by_the_call_is_closed(monkeypatch, tmp_path, from_
     else:
         assert fp is stream and not stream.closed
         im.getpixel((0, 0))
+
+
+def test_concurrent_calls_agree():
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(21)
+    images = [png(random_scene(rng, 300, 400)) for _ in range(4)]
+    expected = [reference_lines(data) for data in images]
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lines, images * 4))
+    assert results == expected * 4

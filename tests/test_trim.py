@@ -362,3 +362,14 @@ def test_image_of_a_caller_stream_is_left_open(recorded_opens):
     (im, fp), = recorded_opens
     assert fp is stream and not stream.closed
     im.getpixel((0, 0))
+
+
+def test_concurrent_calls_agree(sample):
+    from concurrent.futures import ThreadPoolExecutor
+
+    data, expected = sample
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda p: trim(data, p), [1] * 12))
+    for out in results:
+        assert type(out) is bytes
+        np.testing.assert_array_equal(np.array(decode(out)), expected)
