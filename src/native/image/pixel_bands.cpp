@@ -31,10 +31,23 @@ bool size_value(PyObject* obj, std::size_t& out) noexcept {
     return true;
 }
 
-// The pixel memory behind an Arrow export of an RGB/RGBA band: a fixed-size
-// list of 4 uint8 per pixel. nullptr (and no error) for any other layout;
-// the caller then reads the band with tobytes instead.
-const std::uint8_t* arrow_pixels(PyObject* exported, std::size_t pixel_count) noexcept {
+bool plain_uint8(const arrow::ArrowSchema* schema) noexcept {
+    return schema != nullptr && schema->format != nullptr && std::strcmp(schema->format, "C") == 0;
+}
+
+// The values buffer of a uint8 Arrow array of at least `length` values.
+const std::uint8_t* uint8_values(const arrow::ArrowArray* values, std::int64_t length) noexcept {
+    if (values == nullptr || values->n_buffers != 2 || values->buffers == nullptr || values->buffers[1] == nullptr ||
+        values->null_count != 0 || values->offset < 0 || values->length < length)
+        return nullptr;
+    return static_cast<const std::uint8_t*>(values->buffers[1]) + values->offset;
+}
+
+// The pixel memory behind an Arrow export of an image or band: a fixed-size
+// list of 4 uint8 per pixel for 4-byte modes, plain uint8 for 1-byte modes.
+// nullptr (and no error) for any other layout; the caller then reads the
+// band with tobytes instead.
+const std::uint8_t* arrow_pixels(PyObject* exported, std::size_t pixel_count, std::size_t channels) noexcept {
     if (!PyTuple_Check(exported) || PyTuple_GET_SIZE(exported) != 2) return nullptr;
     auto* schema = static_cast<arrow::ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(exported, 0), "arrow_schema"));
     auto* array = static_cast<arrow::ArrowArray*>(
@@ -44,19 +57,14 @@ const std::uint8_t* arrow_pixels(PyObject* exported, std::size_t pixel_count) no
         return nullptr;
     }
     const auto count = static_cast<std::int64_t>(pixel_count);
-    const bool schema_ok = schema->release != nullptr && schema->format != nullptr &&
-                           std::strcmp(schema->format, "+w:4") == 0 && schema->n_children == 1 &&
-                           schema->children != nullptr && schema->children[0] != nullptr &&
-                           schema->children[0]->format != nullptr && std::strcmp(schema->children[0]->format, "C") == 0;
-    if (!schema_ok || array->release == nullptr || array->length != count || array->offset != 0 ||
-        array->null_count != 0 || array->n_children != 1 || array->children == nullptr ||
-        array->children[0] == nullptr)
+    if (schema->release == nullptr || array->release == nullptr || array->length != count || array->offset != 0 ||
+        array->null_count != 0)
         return nullptr;
-    const arrow::ArrowArray& values = *array->children[0];
-    if (values.n_buffers != 2 || values.buffers == nullptr || values.buffers[1] == nullptr || values.null_count != 0 ||
-        values.offset < 0 || values.length < 4 * count)
-        return nullptr;
-    return static_cast<const std::uint8_t*>(values.buffers[1]) + values.offset;
+    if (channels == 1) return plain_uint8(schema) && array->n_children == 0 ? uint8_values(array, count) : nullptr;
+    const bool schema_ok = schema->format != nullptr && std::strcmp(schema->format, "+w:4") == 0 &&
+                           schema->n_children == 1 && schema->children != nullptr && plain_uint8(schema->children[0]);
+    if (!schema_ok || array->n_children != 1 || array->children == nullptr) return nullptr;
+    return uint8_values(array->children[0], 4 * count);
 }
 
 }  // namespace
@@ -77,27 +85,39 @@ namespace {
 // Pixels of `source` (the image or a band of it) through the Arrow export:
 // 1 with `pixels` set, 0 when the export is missing, refused (memory split
 // over several blocks) or laid out otherwise, -1 with an error set.
-int exported_pixels(PyObject* source, std::size_t pixel_count, Ref& exported, const std::uint8_t*& pixels) noexcept {
+int exported_pixels(PyObject* source, std::size_t pixel_count, std::size_t channels, Ref& exported,
+                    const std::uint8_t*& pixels) noexcept {
     exported = pyobj::call_method(source, id<"__arrow_c_array__">());
     if (!exported) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    pixels = arrow_pixels(exported.get(), pixel_count);
+    pixels = arrow_pixels(exported.get(), pixel_count, channels);
     return pixels != nullptr ? 1 : 0;
 }
 
 }  // namespace
 
+std::size_t bytes_per_pixel(const char* mode) noexcept {
+    if (std::strcmp(mode, "RGB") == 0 || std::strcmp(mode, "RGBA") == 0) return 4;
+    if (std::strcmp(mode, "P") == 0 || std::strcmp(mode, "L") == 0) return 1;
+    return 0;
+}
+
 bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisitor visit, void* context) noexcept {
+    const std::size_t channels = bytes_per_pixel(mode);
+    if (channels == 0) {
+        PyErr_Format(PyExc_SystemError, "no pixel reader for mode %s", mode);
+        return false;
+    }
     if (size.width == 0 || size.height == 0) return true;
 
     // An image held in one memory block is read in place, in one go.
     {
         Ref exported;
         const std::uint8_t* pixels = nullptr;
-        const int whole = exported_pixels(image, size.width * size.height, exported, pixels);
+        const int whole = exported_pixels(image, size.width * size.height, channels, exported, pixels);
         if (whole < 0) return false;
         if (whole > 0) {
             pyobj::GilRelease unlocked;
@@ -110,11 +130,11 @@ bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisito
     // so exported in place) or, failing that, packed by tobytes.
     // RGB images keep a fourth, unused byte per pixel in memory; "RGBX"
     // asks tobytes for that same four-byte layout.
-    const bool rgba = std::strcmp(mode, "RGBA") == 0;
+    const bool rgb = std::strcmp(mode, "RGB") == 0;
     Ref raw = Ref::steal(PyUnicode_FromString("raw"));
-    Ref raw_mode = Ref::steal(PyUnicode_FromString(rgba ? "RGBA" : "RGBX"));
+    Ref raw_mode = Ref::steal(PyUnicode_FromString(rgb ? "RGBX" : mode));
     if (!raw || !raw_mode) return false;
-    const std::size_t row_bytes = 4 * size.width;
+    const std::size_t row_bytes = channels * size.width;
     const std::size_t band_rows = std::max<std::size_t>(1, kBandBytes / row_bytes);
     for (std::size_t top = 0; top < size.height; top += band_rows) {
         const std::size_t rows = std::min(band_rows, size.height - top);
@@ -126,13 +146,13 @@ bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisito
 
         Ref exported;
         const std::uint8_t* pixels = nullptr;
-        if (exported_pixels(band.get(), pixel_count, exported, pixels) < 0) return false;
+        if (exported_pixels(band.get(), pixel_count, channels, exported, pixels) < 0) return false;
         Ref bytes;
         pyobj::BufferView view;
         if (pixels == nullptr) {
             bytes = pyobj::call_method(band.get(), id<"tobytes">(), raw.get(), raw_mode.get());
             if (!bytes || !view.acquire(bytes.get())) return false;
-            if (view.bytes().size() != 4 * pixel_count) {
+            if (view.bytes().size() != channels * pixel_count) {
                 PyErr_SetString(PyExc_RuntimeError, "unexpected pixel data length");
                 return false;
             }

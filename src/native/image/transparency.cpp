@@ -1,9 +1,8 @@
 // ImageTool.has_multiple_transparency
 #include "image/kernels/byte_count.hpp"
 #include "image/methods.hpp"
-#include "image/pixel_bytes.hpp"
+#include "image/pixel_bands.hpp"
 #include "image/source.hpp"
-#include "pyobj/buffer.hpp"
 #include "pyobj/call.hpp"
 #include "pyobj/names.hpp"
 #include "pyobj/unpack.hpp"
@@ -44,46 +43,20 @@ int compare(PyObject* a, PyObject* b, int op) noexcept {
 
 Ref as_bool(int truth) noexcept { return truth < 0 ? Ref() : Ref::borrow(truth ? Py_True : Py_False); }
 
-// width * height of img.size as a C size; false (no error) when it does not fit.
-bool pixel_count(PyObject* img, std::size_t& pixels) noexcept {
-    Ref size = pyobj::attr(img, id<"size">());
-    if (!size) return false;
-    std::array<Ref, 2> extent;
-    if (!pyobj::unpack_exact(size.get(), extent)) return false;
-    const long long w = PyLong_AsLongLong(extent[0].get());
-    const long long h = w < 0 ? -1 : PyLong_AsLongLong(extent[1].get());
-    if (w < 0 || h < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    return true;
-}
-
-// How many pixels of the loaded one-byte-per-pixel `img` hold `value`:
-// zero-copy through the image's Arrow export when it is available, else over
-// img.tobytes(). The count runs without the GIL. False with an error set.
-bool count_index(PyObject* img, std::uint8_t value, std::size_t& hits) noexcept {
-    std::size_t pixels = 0;
-    if (pixel_count(img, pixels)) {
-        PixelBytes exported;
-        bool failed = false;
-        if (export_pixels(img, 1, pixels, exported, failed)) {
-            pyobj::GilRelease unlocked;
-            hits = kernels::count_equal(exported.data, pixels, 1, value);
-            return true;
-        }
-        if (failed) return false;
-    }
-    if (PyErr_Occurred()) return false;
-    Ref raw = pyobj::call_method(img, id<"tobytes">());
-    if (!raw) return false;
-    pyobj::BufferView view;
-    if (!view.acquire(raw.get())) return false;
-    const auto bytes = view.bytes();
-    pyobj::GilRelease unlocked;
-    hits = kernels::count_equal(bytes.data(), bytes.size(), 1, value);
-    return true;
+// How many pixels of `img` (mode "P" or "RGBA", named by `mode`) hold
+// `value` in the byte at `offset` of each pixel. The count runs without the
+// GIL over the image memory, in place or band by band. False with an error set.
+bool count_equal_bytes(PyObject* img, const char* mode, std::size_t offset, std::uint8_t value,
+                       std::size_t& hits, std::size_t& pixels) noexcept {
+    ImageSize size;
+    if (!image_size(img, size)) return false;
+    const std::size_t stride = bytes_per_pixel(mode);
+    hits = 0;
+    pixels = size.width * size.height;
+    auto count = [&](const PixelBand& band) noexcept {
+        hits += kernels::count_equal(band.pixels + offset, band.rows * size.width, stride, value);
+    };
+    return for_each_band(img, size, mode, count);
 }
 
 // Whether img.getcolors is Pillow's own (not overridden by a subclass or on
@@ -114,8 +87,9 @@ Ref palette_count_fast(PyObject* img, PyObject* transparent) noexcept {
     const long long index = PyLong_AsLongLongAndOverflow(transparent, &overflow);
     if (index == -1 && PyErr_Occurred()) return {};
     std::size_t hits = 0;
+    std::size_t pixels = 0;
     if (overflow == 0 && index >= 0 && index <= 255 &&
-        !count_index(img, static_cast<std::uint8_t>(index), hits))
+        !count_equal_bytes(img, "P", 0, static_cast<std::uint8_t>(index), hits, pixels))
         return {};
     return Ref::steal(PyLong_FromSize_t(hits));
 }
@@ -176,25 +150,7 @@ Ref rgba_verdict(PyObject* img) noexcept {
 
     std::size_t opaque = 0;
     std::size_t pixels = 0;
-    PixelBytes exported;
-    bool failed = false;
-    if (pixel_count(img, pixels) && export_pixels(img, 4, pixels, exported, failed)) {
-        pyobj::GilRelease unlocked;
-        opaque = kernels::count_equal(exported.data + 3, pixels, 4, 0xFF);
-    } else {
-        if (failed || PyErr_Occurred()) return {};
-        // The alpha plane alone, as one byte per pixel.
-        Ref raw = Ref::steal(PyUnicode_FromString("raw"));
-        Ref band = raw ? Ref::steal(PyUnicode_FromString("A")) : Ref();
-        Ref alpha = band ? pyobj::call_method(img, id<"tobytes">(), raw.get(), band.get()) : Ref();
-        if (!alpha) return {};
-        pyobj::BufferView view;
-        if (!view.acquire(alpha.get())) return {};
-        const auto bytes = view.bytes();
-        pixels = bytes.size();
-        pyobj::GilRelease unlocked;
-        opaque = kernels::count_equal(bytes.data(), pixels, 1, 0xFF);
-    }
+    if (!count_equal_bytes(img, "RGBA", 3, 0xFF, opaque, pixels)) return {};
 
     Ref count = Ref::steal(PyLong_FromSize_t(pixels - opaque));
     Ref share = count ? Ref::steal(PyNumber_TrueDivide(count.get(), total.get())) : Ref();
