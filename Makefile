@@ -26,3 +26,9 @@ test: $(PY)
 
 clean:
 	rm -rf build dist $(VENV)
+
+# Benchmark: tessel vs the plain Python baseline vs the decode floor, in the
+# same .venv as the tests. BENCH_ARGS=--quick for a one-minute run.
+.PHONY: bench
+bench: install
+	$(PY) bench/run.py $(BENCH_ARGS)
