@@ -150,11 +150,24 @@ def photo(w: int, h: int, seed: int, grain: int = 14) -> np.ndarray:
     return _grain(rng, img, grain)
 
 
-def plain(w: int, h: int, seed: int) -> np.ndarray:
+def plain(w: int, h: int, seed: int, variant: str = "") -> np.ndarray:
+    """A plain picture, or one that a single plain-colour check rejects:
+    ``tint`` (saturation), ``grain`` (local contrast), ``wave`` (a faint
+    mid-frequency pattern: spectrum share), ``stripes`` (hidden by CLAHE)."""
     rng = np.random.default_rng(seed)
+    if variant == "tint":
+        return np.full((h, w, 3), (120, 150, 200), np.uint8)
+    if variant == "wave":
+        x = np.arange(w)
+        row = np.round(90 + 6 * np.sin(2 * np.pi * x / 12)).astype(np.uint8)
+        return np.repeat(np.tile(row, (h, 1))[..., None], 3, axis=2)
+    if variant == "stripes":
+        x = np.arange(w)
+        row = np.round(128 + 3 * np.sin(2 * np.pi * x / 6)).astype(np.uint8)
+        return np.repeat(np.tile(row, (h, 1))[..., None], 3, axis=2)
     level = int(rng.integers(90, 200))
     img = np.full((h, w, 3), level, np.uint8)
-    return _grain(rng, img, 2)
+    return _grain(rng, img, 12 if variant == "grain" else 2)
 
 
 def icon(w: int, h: int, seed: int, opaque: bool = False) -> np.ndarray:
@@ -162,7 +175,7 @@ def icon(w: int, h: int, seed: int, opaque: bool = False) -> np.ndarray:
     rng = np.random.default_rng(seed)
     # big canvases are drawn without grain, like flat artwork: re-encoding
     # them as PNG (which trimming does) then takes a second, not several
-    rgb = photo(w, h, seed + 1, grain=(6 if not opaque else 14) if w * h <= 1 * MP else 0)
+    rgb = photo(w, h, seed + 1, grain=(6 if not opaque else 14) if w * h <= 256 * 256 else 0)
     alpha = np.zeros((h, w), np.uint8)
     if opaque:
         alpha[:] = 255
@@ -173,7 +186,8 @@ def icon(w: int, h: int, seed: int, opaque: bool = False) -> np.ndarray:
     else:
         mx, my = max(1, w // 8), max(1, h // 8)
         # translucent drop shadow, then the opaque body with soft edges
-        cv2.ellipse(alpha, (w // 2 + mx // 3, h // 2 + my // 3), (w // 2 - mx, h // 2 - my), 0, 0, 360, 90, -1, cv2.LINE_AA)
+        axes = (max(0, w // 2 - mx), max(0, h // 2 - my))
+        cv2.ellipse(alpha, (w // 2 + mx // 3, h // 2 + my // 3), axes, 0, 0, 360, 90, -1, cv2.LINE_AA)
         body = np.zeros_like(alpha)
         cv2.rectangle(body, (mx, my), (w - mx - 1, h - my - 1), 255, -1)
         radius = max(1, min(w, h) // 10)
@@ -259,7 +273,7 @@ def _make(kind: str, variant: str, fmt: str, w: int, h: int, index: int) -> Samp
     if kind == "photo":
         image = photo(w, h, seed)
     elif kind == "plain":
-        image = plain(w, h, seed)
+        image = plain(w, h, seed, variant)
     elif kind == "icon":
         image = icon(w, h, seed, opaque=(variant == "opaque"))
     elif kind == "palette":
@@ -277,7 +291,7 @@ def _make(kind: str, variant: str, fmt: str, w: int, h: int, index: int) -> Samp
 # Per kind: the (variant, format) to use for the n-th image of a bucket.
 _ROTATION: Dict[str, List[Tuple[str, str]]] = {
     "photo": [("", "JPEG"), ("", "PNG"), ("", "WEBP"), ("", "GIF")],
-    "plain": [("", "PNG"), ("", "JPEG")],
+    "plain": [("", "PNG"), ("tint", "JPEG"), ("wave", "PNG"), ("grain", "PNG"), ("stripes", "PNG"), ("", "JPEG")],
     "icon": [("", "PNG"), ("opaque", "PNG"), ("", "WEBP")],
     "palette": [("", "PNG"), ("few", "GIF"), ("", "GIF"), ("few", "PNG")],
     "lines": [("rg", "PNG"), ("g", "PNG"), ("rg", "JPEG"), ("rg", "WEBP")],
@@ -321,6 +335,9 @@ class Catalogue:
         turn = 0
         for bucket, sizes in enumerate(BUCKET_SIZES):
             if self.quick:
+                # one image per bucket, nothing above 4 MP
+                if bucket > 3:
+                    break
                 sizes = sizes[:1]
             for slot, (w, h) in enumerate(sizes):
                 if bucket <= 2:
@@ -340,6 +357,65 @@ class Catalogue:
     def large_palette(self) -> Sample:
         w, h = LARGE_PALETTE
         return self._sample("palette", "", "PNG", w, h, 0)
+
+
+def edge_samples() -> List[Sample]:
+    """Odd small inputs, checked for agreement only (not timed): single
+    pixels, one-pixel-wide strips, sides under 20 pixels, empty content."""
+    out: List[Sample] = []
+
+    def add(name: str, kind: str, image, fmt: str = "PNG") -> None:
+        data = encode(image, fmt)
+        img = Image.open(io.BytesIO(data))
+        out.append(Sample(f"edge:{name}", kind, fmt, img.width, img.height, data, img.mode, {"edge": True}))
+
+    add("photo-1x1", "photo", photo(1, 1, 11))
+    add("photo-1x57", "photo", photo(1, 57, 12))
+    add("photo-57x1", "photo", photo(57, 1, 13))
+    add("plain-16x12", "plain", plain(16, 12, 14))
+    add("plain-black-40x30", "plain", np.zeros((30, 40, 3), np.uint8))
+    add("plain-19x300", "plain", plain(19, 300, 15, "wave"))
+    add("lines-7x300", "lines", lines(7, 300, 16))
+    add("lines-sparse-green-400x300", "lines", _sparse_green(400, 300))
+    add("white-50x40", "lines", np.full((40, 50, 3), 255, np.uint8))
+    add("icon-1x1", "icon", np.array([[[10, 20, 30, 100]]], np.uint8))
+    strip = np.random.default_rng(18).integers(0, 256, (50, 2, 4), dtype=np.uint8)
+    strip[:20, :, 3] = 255
+    add("icon-2x50", "icon", strip)
+    add("icon-clear-20x20", "icon", np.zeros((20, 20, 4), np.uint8))
+    add("icon-white-30x20", "icon", np.dstack([np.full((20, 30, 3), 255, np.uint8), np.full((20, 30), 128, np.uint8)]))
+    share = np.full((4, 5, 4), 255, np.uint8)
+    share[0, 0, 3] = 254  # exactly 5 % not opaque
+    add("icon-share-5pct-5x4", "icon", share)
+    share2 = share.copy()
+    share2[3, 4, 3] = 0  # 10 %
+    add("icon-share-10pct-5x4", "icon", share2)
+    tiny = palette(1, 1, 19)
+    add("palette-1x1", "palette", tiny)
+    for count in (5, 6):
+        pal = palette(40, 30, 20, few=True)
+        arr = np.array(pal)
+        arr[arr == 0] = 7
+        arr.flat[:count] = 0
+        img = Image.fromarray(arr, "P")
+        img.putpalette(pal.getpalette())
+        img.info["transparency"] = 0
+        add(f"palette-{count}-transparent", "palette", img)
+    # damaged data: both sides must fail the same way
+    whole = encode(icon(60, 40, 21), "PNG")
+    cut = whole[: len(whole) // 2]
+    out.append(Sample("edge:truncated-icon.png", "icon", "PNG", 60, 40, cut, "RGBA", {"edge": True}))
+    jpeg = encode(photo(60, 40, 22), "JPEG")
+    out.append(Sample("edge:truncated-photo.jpeg", "photo", "JPEG", 60, 40, jpeg[: len(jpeg) // 2], "RGB", {"edge": True}))
+    out.append(Sample("edge:garbage", "photo", "?", 1, 1, b"not an image at all" * 5, "", {"edge": True}))
+    out.append(Sample("edge:empty", "photo", "?", 1, 1, b"", "", {"edge": True}))
+    return out
+
+
+def _sparse_green(w: int, h: int) -> np.ndarray:
+    img = np.zeros((h, w, 3), np.uint8)
+    cv2.line(img, (10, 10), (w - 10, h // 2), (0, 255, 0), 1)
+    return img
 
 
 def load_corpus(directory: Optional[str]) -> List[Sample]:
