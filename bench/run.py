@@ -319,7 +319,7 @@ def report_memory(method: Method, sample: images.Sample, probes: Dict[str, Dict[
 
 
 def method_samples(method: Method, cat: images.Catalogue, corpus: List[images.Sample]) -> List[images.Sample]:
-    samples = [smp for smp in cat.bucketed(method.small_kinds, method.big_kinds) if method.accepts(smp)]
+    samples = [smp for smp in cat.bucketed(method.small_kinds, method.big_kinds, method.kind_limit) if method.accepts(smp)]
     if not cat.quick:
         samples.append(cat.large_rgba() if method.large == "rgba" else cat.large_palette())
     samples += [smp for smp in corpus if method.accepts(smp)]
@@ -409,7 +409,7 @@ def run_batch(s: Settings, tmp: str) -> None:
         if not diffs:
             out(f"  results: tessel and baseline agree on all {len(base[1])} verdicts")
     estimates = {name: outcome(fn)[2] for name, fn in calls.items()}
-    timed = alternate({n: quiet(f) for n, f in calls.items()}, estimates, 4.0 if s.quick else 12.0, s)
+    timed = alternate({n: quiet(f) for n, f in calls.items()}, estimates, 4.0 if s.quick else 8.0, s)
     out(f"  {'contender':<20} {'ms per scan':>12}")
     for name in timed.samples:
         out(f"  {name:<20} {fmt_ms(timed[name]):>12}")
@@ -514,7 +514,7 @@ def run_http(s: Settings) -> None:
                     out(f"    DIFFERENCE {line}")
             blocks = {n: (lambda fn=fn: [fn() for _ in range(block)]) for n, fn in calls.items()}
             estimates = {n: outcome(f)[2] for n, f in blocks.items()}
-            timed = alternate({n: quiet(f) for n, f in blocks.items()}, estimates, 2.0 if s.quick else 5.0, s, max_rounds=400)
+            timed = alternate({n: quiet(f) for n, f in blocks.items()}, estimates, 2.0 if s.quick else 4.0, s, max_rounds=400)
             for name in timed.samples:
                 out(f"    {name:<28} {timed[name] / block * 1000:8.3f} ms per request")
             if mine_name in timed:
@@ -548,13 +548,17 @@ def main(argv: Optional[List[str]] = None) -> int:
     out("buckets by pixel count: " + ", ".join(label for label, _ in images.BUCKETS) + " (MP = 10^6 pixels)")
     out(f"goal at <=64²: every method <= {TINY_FLOOR_GOAL:g}x its floor; the per-method floor goals apply above 64²")
     cat = images.Catalogue(quick=s.quick)
+    gen_started = time.perf_counter()
+    selected = [m for m in contenders.METHODS if only is None or m.key in only or m.key.split("[")[0] in only]
+    for method in selected:
+        method_samples(method, cat, [])
+    out(f"generated {len(cat)} images in {time.perf_counter() - gen_started:.1f} s")
     corpus = images.load_corpus(args.corpus)
     if args.corpus:
         out(f"corpus: {len(corpus)} images from {args.corpus}")
     with tempfile.TemporaryDirectory(prefix="tessel-bench-") as tmp:
-        for method in contenders.METHODS:
-            if only is None or method.key in only or method.key.split("[")[0] in only:
-                run_method(method, cat, corpus, s, tmp)
+        for method in selected:
+            run_method(method, cat, corpus, s, tmp)
         if only is None or "batch" in only:
             run_batch(s, tmp)
     if only is None or "http" in only:
