@@ -310,11 +310,23 @@ def _pick(kind: str, bucket: int, slot: int) -> Tuple[str, str]:
     return variant, fmt
 
 
-class Catalogue:
-    """Lazily generated samples, memoised by their parameters."""
+# Bump when the drawing or encoding changes, so cached files are not reused.
+GENERATOR_VERSION = 3
 
-    def __init__(self, quick: bool = False) -> None:
+
+def default_cache_dir() -> str:
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "tessel-bench", f"v{GENERATOR_VERSION}")
+
+
+class Catalogue:
+    """Lazily generated samples, memoised by their parameters and, when a
+    cache directory is given, kept on disk between runs (the images are the
+    same every run: fixed seeds)."""
+
+    def __init__(self, quick: bool = False, cache_dir: Optional[str] = None) -> None:
         self.quick = quick
+        self.cache_dir = cache_dir
         self._cache: Dict[Tuple, Sample] = {}
 
     def __len__(self) -> int:
@@ -323,8 +335,37 @@ class Catalogue:
     def _sample(self, kind: str, variant: str, fmt: str, w: int, h: int, index: int) -> Sample:
         key = (kind, variant, fmt, w, h, index)
         if key not in self._cache:
-            self._cache[key] = _make(kind, variant, fmt, w, h, index)
+            self._cache[key] = self._load(key) or self._store(key, _make(kind, variant, fmt, w, h, index))
         return self._cache[key]
+
+    def _path(self, key: Tuple) -> Optional[str]:
+        if not self.cache_dir:
+            return None
+        return os.path.join(self.cache_dir, "-".join(str(part) or "_" for part in key) + ".bin")
+
+    def _load(self, key: Tuple) -> Optional[Sample]:
+        path = self._path(key)
+        if not path or not os.path.exists(path):
+            return None
+        kind, variant, fmt, w, h, _ = key
+        with open(path, "rb") as fh:
+            data = fh.read()
+        try:
+            mode = Image.open(io.BytesIO(data)).mode
+        except Exception:
+            return None
+        label = f"{kind}{'-' + variant if variant else ''}-{w}x{h}.{fmt.lower()}"
+        return Sample(label, kind, fmt, w, h, data, mode, {"variant": variant})
+
+    def _store(self, key: Tuple, sample: Sample) -> Sample:
+        path = self._path(key)
+        if path:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            partial = f"{path}.{os.getpid()}.part"
+            with open(partial, "wb") as fh:
+                fh.write(sample.data)
+            os.replace(partial, path)  # never a half-written file under the final name
+        return sample
 
     def bucketed(
         self,
@@ -452,6 +493,26 @@ def load_corpus(directory: Optional[str]) -> List[Sample]:
     return out
 
 
+def cached_tree(root: str, count: int) -> Tuple[str, Dict[str, int]]:
+    """The batch-scan tree under ``root``, made once (a marker file records
+    that it is complete, with its counts)."""
+    tree = os.path.join(root, f"tree-{count}")
+    marker = os.path.join(root, f"tree-{count}.done")
+    if os.path.exists(marker):
+        with open(marker) as fh:
+            counts = {k: int(v) for k, v in (line.split() for line in fh if line.strip())}
+        return tree, counts
+    if os.path.exists(tree):
+        import shutil
+
+        shutil.rmtree(tree)
+    os.makedirs(tree)
+    counts = make_tree(tree, count)
+    with open(marker, "w") as fh:
+        fh.writelines(f"{k} {v}\n" for k, v in counts.items())
+    return tree, counts
+
+
 def make_tree(directory: str, count: int = 300, seed: int = 2024) -> Dict[str, int]:
     """A mixed directory tree for the batch scan: RGBA icons (PNG, WebP),
     palette PNG/GIF with transparency, RGB JPEG photos, nested folders,
@@ -466,7 +527,7 @@ def make_tree(directory: str, count: int = 300, seed: int = 2024) -> Dict[str, i
     counts: Dict[str, int] = {}
     for i in range(count):
         folder = folders[i % len(folders)]
-        side = int(rng.integers(64, 480))
+        side = int(rng.integers(96, 640))
         w, h = side, int(side * rng.uniform(0.6, 1.4))
         roll = rng.random()
         s = _seed("tree", i)
