@@ -393,7 +393,9 @@ def run_method(method: Method, cat: images.Catalogue, corpus: List[images.Sample
         checked = len(runs)
         bad = sum(1 for r in runs if r.diffs)
         edge = sum(1 for r in runs if r.sample.extra.get("edge"))
-        out(f"  results: tessel and baseline agree on {checked - bad} of {checked} images ({edge} of them odd small ones, not timed)")
+        from_corpus = sum(1 for r in runs if r.sample.extra.get("corpus"))
+        extra = f", {from_corpus} from the corpus" if from_corpus else ""
+        out(f"  results: tessel and baseline agree on {checked - bad} of {checked} images ({edge} of them odd small ones, not timed{extra})")
     report_method(method, runs, state)
     largest = max((r.sample for r in runs if r.timing.samples and not r.sample.extra.get("corpus")), key=lambda smp: smp.pixels)
     timed_samples = [r.sample for r in runs if r.timing.samples]
