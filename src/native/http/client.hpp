@@ -2,7 +2,7 @@
 // in its own file. The order of kClientFunctions is the namespace order.
 #pragma once
 
-#include "pyobj/function.hpp"
+#include "pyobj/class_builder.hpp"
 
 #include <array>
 
@@ -16,12 +16,9 @@ extern const pyobj::FunctionDef request_def;
 extern const pyobj::FunctionDef post_def;
 extern const pyobj::FunctionDef get_def;
 
-struct ClientFunction {
-    const pyobj::FunctionDef* def;
-    bool is_static;  // wrapped in the built-in staticmethod
-};
-
-inline const std::array<ClientFunction, 5> kClientFunctions = {{
+// __init__ comes first: its user_agent default is DEFAULT_USER_AGENT as bound
+// when the class is built.
+inline const std::array<pyobj::ClassMember, 5> kClientFunctions = {{
     {&init_def, false},
     {&calc_backoff_wait_def, true},
     {&request_def, false},

@@ -2,7 +2,7 @@
 // kImageToolMethods is the order of the class namespace.
 #pragma once
 
-#include "pyobj/function.hpp"
+#include "pyobj/class_builder.hpp"
 
 #include <array>
 
@@ -19,15 +19,15 @@ extern const pyobj::FunctionDef batch_has_multiple_transparency_def;
 extern const pyobj::FunctionDef trim_transparent_edges_def;
 extern const pyobj::FunctionDef has_colored_lines_def;
 
-inline const std::array<const pyobj::FunctionDef*, 8> kImageToolMethods = {
-    &is_plain_gray_def,
-    &get_img_url_io_def,
-    &get_img_url_bytes_def,
-    &is_valid_image_def,
-    &has_multiple_transparency_def,
-    &batch_has_multiple_transparency_def,
-    &trim_transparent_edges_def,
-    &has_colored_lines_def,
-};
+inline const std::array<pyobj::ClassMember, 8> kImageToolMethods = {{
+    {&is_plain_gray_def, true},
+    {&get_img_url_io_def, true},
+    {&get_img_url_bytes_def, true},
+    {&is_valid_image_def, true},
+    {&has_multiple_transparency_def, true},
+    {&batch_has_multiple_transparency_def, true},
+    {&trim_transparent_edges_def, true},
+    {&has_colored_lines_def, true},
+}};
 
 }  // namespace image

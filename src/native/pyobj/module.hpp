@@ -43,6 +43,23 @@ int frame_exec(FrameState& state, const ModuleFrame& frame, PyObject* module) no
 #define PYOBJ_FRAME_EXTRA_SLOTS
 #endif
 
+// The module definition of an extension module whose frame is `frame`
+// (a pyobj::ModuleFrame in the same namespace), with its create and exec
+// steps and the slots above. Use once per module, inside a namespace; then
+// PyInit_<name> returns PyModuleDef_Init(&<namespace>::module_def).
+#define PYOBJ_DEFINE_MODULE(short_name, frame)                                                      \
+    pyobj::FrameState frame_state;                                                                  \
+    PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return pyobj::frame_create(frame_state, spec); } \
+    int exec(PyObject* module) noexcept { return pyobj::frame_exec(frame_state, frame, module); }  \
+    PyModuleDef_Slot slots[] = {                                                                    \
+        {Py_mod_create, reinterpret_cast<void*>(create)},                                          \
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},                                              \
+        PYOBJ_FRAME_EXTRA_SLOTS{0, nullptr},                                                        \
+    };                                                                                              \
+    PyModuleDef module_def = {                                                                      \
+        PyModuleDef_HEAD_INIT, short_name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,  \
+    }
+
 // `import name` bound as `as_name` in the module.
 bool import_module(PyObject* module, const char* name, const char* as_name) noexcept;
 // `from <from_name> import n1, n2, ...` (level 1 for a relative import),
