@@ -1,0 +1,415 @@
+"""Command line front end: ``python -m tessel check | scan | trim``.
+
+Exit status: 0 when everything was checked, 1 when an image could not be read,
+fetched, decoded or written (or a scanned file failed), 2 for a usage error.
+Results go to stdout (JSON, UTF-8); diagnostics, download retries and the scan's
+progress bar go to stderr, so stdout can be piped into other tools.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import sys
+import tempfile
+import unicodedata
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+
+from . import __version__
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+
+SCAN_FAILURE_FORMAT = "检测透明度失败 [%s]: %s"
+
+
+class CliError(Exception):
+    """A failure that ends a command with a message on stderr."""
+
+    def __init__(self, message: str, status: int = EXIT_FAILED) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def is_url(source: str) -> bool:
+    # The same case-sensitive test the image methods use.
+    return source.startswith(("http://", "https://"))
+
+
+def stderr_logger() -> logging.Logger:
+    """Receives the download's retry lines, which would otherwise be printed to stdout."""
+    logger = logging.getLogger("tessel.cli.download")
+    if not logger.handlers:
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter("%(message)s"))
+        logger.addHandler(handler)
+        logger.propagate = False
+    return logger
+
+
+def read_source(source: str, retries: int, timeout: float) -> bytes:
+    """The encoded bytes of a file path or URL; CliError when they cannot be had."""
+    from faultdefs import ServiceError
+
+    from .image import ImageTool
+
+    if is_url(source):
+        try:
+            return ImageTool.get_img_url_bytes(
+                source, max_retries=retries, base_delay=0.5, logger=stderr_logger(), timeout=timeout
+            )
+        except ServiceError as err:
+            raise CliError(f"cannot fetch: {err.message}") from err
+    try:
+        with open(source, "rb") as fh:
+            return fh.read()
+    except FileNotFoundError as err:
+        raise CliError("no such file") from err
+    except IsADirectoryError as err:
+        raise CliError("is a directory, not an image file") from err
+    except OSError as err:
+        raise CliError(f"cannot read: {err.strerror or err}") from err
+
+
+# --- check ------------------------------------------------------------------
+
+
+def check_one(source: str, args: argparse.Namespace) -> Dict[str, Any]:
+    """All four checks for one image; failures become an "error" entry."""
+    from faultdefs import InvalidImageError
+
+    from .image import ImageTool
+
+    record: Dict[str, Any] = {"source": source}
+    try:
+        data = read_source(source, args.retries, args.timeout)
+    except CliError as err:
+        record.update(ok=False, error=str(err))
+        return record
+    try:
+        ImageTool.is_valid_image(data, source=source)
+    except InvalidImageError as err:
+        record.update(ok=False, is_valid_image=False, error=str(err), image_size=err.image_size)
+        return record
+    is_gray, metrics, message = ImageTool.is_plain_gray(data, args.gray_thresh, args.edge_thresh)
+    record.update(
+        ok=True,
+        is_valid_image=True,
+        is_plain_gray={"result": is_gray, "metrics": metrics, "message": message},
+    )
+    # The decoders accept what is_valid_image accepted, but a format Pillow
+    # opens lazily can still fail here: report it for this image only.
+    try:
+        record["has_multiple_transparency"] = ImageTool.has_multiple_transparency(data, args.threshold)
+        record["has_colored_lines"] = ImageTool.has_colored_lines(data)
+    except Exception as err:  # noqa: BLE001 - one bad image must not end the run
+        record.update(ok=False, error=f"{type(err).__name__}: {err}")
+    return record
+
+
+def display_width(text: str) -> int:
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
+
+
+def pad(text: str, width: int) -> str:
+    return text + " " * (width - display_width(text))
+
+
+def yes_no(value: Any) -> str:
+    if value is None:
+        return "-"
+    return "yes" if value else "no"
+
+
+def table_rows(records: Iterable[Dict[str, Any]]) -> List[Tuple[str, ...]]:
+    rows = [("SOURCE", "VALID", "PLAIN", "MULTI-TRANSP", "LINES", "DETAIL")]
+    for r in records:
+        plain = r.get("is_plain_gray") or {}
+        lines = r.get("has_colored_lines") or {}
+        detail = r["error"] if "error" in r else plain.get("message", "")
+        rows.append(
+            (
+                r["source"],
+                yes_no(r.get("is_valid_image")),
+                yes_no(plain.get("result")),
+                yes_no(r.get("has_multiple_transparency")),
+                yes_no(lines.get("has_lines")),
+                detail,
+            )
+        )
+    return rows
+
+
+def render_table(records: Sequence[Dict[str, Any]]) -> str:
+    rows = table_rows(records)
+    widths = [max(display_width(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
+    out = []
+    for row in rows:
+        cells = [pad(cell, w) for cell, w in zip(row, widths)] + [row[-1]]
+        out.append("  ".join(cells).rstrip())
+    return "\n".join(out) + "\n"
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    records = []
+    for source in args.sources:
+        record = check_one(source, args)
+        if not record["ok"]:
+            print(f"tessel check: {record['source']}: {record['error']}", file=sys.stderr)
+        if args.table:
+            records.append(record)
+        else:
+            sys.stdout.write(json.dumps(record, ensure_ascii=False) + "\n")
+            sys.stdout.flush()
+            records.append({"ok": record["ok"]})
+    if args.table:
+        sys.stdout.write(render_table(records))
+    return EXIT_OK if all(r["ok"] for r in records) else EXIT_FAILED
+
+
+# --- scan -------------------------------------------------------------------
+
+
+class ScanFailures(logging.Handler):
+    """Collects the per-file warnings the batch scan writes to the root logger."""
+
+    def __init__(self, echo: bool) -> None:
+        super().__init__(logging.WARNING)
+        self.failed: Dict[str, str] = {}
+        self.echo = echo
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if record.msg == SCAN_FAILURE_FORMAT and isinstance(record.args, tuple) and len(record.args) == 2:
+            path, error = record.args
+            self.failed[str(path)] = str(error)
+        if self.echo:
+            sys.stderr.write(self.format(record) + "\n")
+
+
+def walked_files(directory: str, extensions: Optional[List[str]]) -> List[str]:
+    """The paths the scan is expected to check, found the same way it finds them."""
+    wanted = [e.lower() for e in extensions] if extensions is not None else None
+    default = [".png", ".jpg", ".jpeg", ".gif", ".bmp", ".webp", ".tiff", ".tif"]
+    found = []
+    for root, _dirs, files in os.walk(directory):
+        for name in files:
+            if os.path.splitext(name)[1].lower() in (wanted if wanted is not None else default):
+                found.append(os.path.join(root, name))
+    return found
+
+
+def cmd_scan(args: argparse.Namespace) -> int:
+    from .image import ImageTool
+
+    for suffix in args.extensions or []:
+        if not suffix.startswith("."):
+            args.parser.error(f"argument --ext: a suffix starts with a dot, got {suffix!r}")
+    if not os.path.isdir(args.directory):
+        raise CliError(f"{args.directory}: no such directory")
+    collector = ScanFailures(echo=not args.quiet)
+    root = logging.getLogger()
+    root.addHandler(collector)
+    try:
+        results = ImageTool.batch_has_multiple_transparency(
+            args.directory, args.threshold, args.workers, args.extensions, args.desc
+        )
+    finally:
+        root.removeHandler(collector)
+    # A file the scan walked but left out of its result failed, even if its
+    # warning went missing (another handler, a filter): count both.
+    failed = dict(collector.failed)
+    for path in walked_files(args.directory, args.extensions):
+        if path not in results and path not in failed:
+            failed[path] = "no result"
+    report = {
+        "directory": args.directory,
+        "checked": len(results) + len(failed),
+        "results": dict(sorted(results.items())),
+        "failed": dict(sorted(failed.items())),
+    }
+    sys.stdout.write(json.dumps(report, ensure_ascii=False, indent=2 if args.pretty else None) + "\n")
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+# --- trim -------------------------------------------------------------------
+
+
+def known_formats() -> Dict[str, str]:
+    """Pillow's writable formats, and the format each file suffix implies."""
+    from PIL import Image
+
+    Image.init()
+    return {ext.lower(): fmt for ext, fmt in Image.registered_extensions().items() if fmt in Image.SAVE}
+
+
+def output_format(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
+    from PIL import Image
+
+    by_suffix = known_formats()
+    if args.format is not None:
+        fmt = args.format.upper()
+        if fmt not in Image.SAVE:
+            writable = ", ".join(sorted(set(by_suffix.values())))
+            parser.error(f"argument --format: unknown image format {args.format!r} (writable: {writable})")
+        return fmt
+    suffix = os.path.splitext(args.output)[1].lower()
+    return by_suffix.get(suffix, "PNG")
+
+
+def write_atomically(path: str, data: bytes) -> None:
+    """Replaces `path` only once the whole image is written."""
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".tessel-", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            fh.write(data)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def cmd_trim(args: argparse.Namespace) -> int:
+    from .image import ImageTool
+
+    fmt = output_format(args, args.parser)
+    try:
+        data = read_source(args.source, args.retries, args.timeout)
+    except CliError as err:
+        raise CliError(f"{args.source}: {err}") from err
+    try:
+        trimmed = ImageTool.trim_transparent_edges(data, args.padding, fmt)
+    except Exception as err:  # noqa: BLE001 - the image libraries raise many kinds
+        raise CliError(f"cannot trim {args.source}: {type(err).__name__}: {err}") from err
+    if args.output == "-":
+        sys.stdout.buffer.write(trimmed)
+        sys.stdout.buffer.flush()
+    else:
+        try:
+            write_atomically(args.output, trimmed)
+        except OSError as err:
+            raise CliError(f"cannot write {args.output}: {err.strerror or err}") from err
+        print(f"{args.output}: {fmt}, {len(trimmed)} bytes", file=sys.stderr)
+    return EXIT_OK
+
+
+# --- parser -----------------------------------------------------------------
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def non_negative_int(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, got {value}")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be greater than 0, got {text}")
+    return value
+
+
+def add_fetch_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--retries", type=positive_int, default=3, metavar="N", help="download attempts per URL (default 3)"
+    )
+    parser.add_argument(
+        "--timeout", type=positive_float, default=20.0, metavar="SECONDS", help="download timeout (default 20)"
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tessel",
+        description="Image checks and trimming from the command line.",
+        epilog="Exit status: 0 all done, 1 an image failed, 2 usage error.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    check = commands.add_parser(
+        "check",
+        help="check images (files or URLs)",
+        description="Run is_valid_image, is_plain_gray, has_multiple_transparency and has_colored_lines "
+        "on each image and print one JSON object per image (JSON lines), or a table.",
+    )
+    check.add_argument("sources", nargs="+", metavar="IMAGE", help="image file path or http(s) URL")
+    check.add_argument("--table", action="store_true", help="print a table instead of JSON lines")
+    check.add_argument("--gray-thresh", type=float, default=30.0, help="is_plain_gray gray_thresh (default 30.0)")
+    check.add_argument("--edge-thresh", type=float, default=0.01, help="is_plain_gray edge_thresh (default 0.01)")
+    check.add_argument(
+        "--threshold", type=int, default=5, help="has_multiple_transparency palette threshold (default 5)"
+    )
+    add_fetch_options(check)
+    check.set_defaults(handler=cmd_check, parser=check)
+
+    scan = commands.add_parser(
+        "scan",
+        help="scan a directory tree for images with several transparent regions",
+        description="Run batch_has_multiple_transparency over a directory tree (progress bar on stderr) and "
+        "print {directory, checked, results, failed} as JSON. Exit status 1 when any file failed.",
+    )
+    scan.add_argument("directory", help="directory to scan (recursively)")
+    scan.add_argument("--threshold", type=int, default=5, help="palette threshold (default 5)")
+    scan.add_argument("--workers", type=positive_int, default=4, help="worker threads (default 4)")
+    scan.add_argument(
+        "--ext",
+        dest="extensions",
+        action="append",
+        metavar="SUFFIX",
+        help="file suffix to include, e.g. .png (repeatable; default: common image formats)",
+    )
+    scan.add_argument("--desc", default="检测透明度", help="progress bar label")
+    scan.add_argument("--pretty", action="store_true", help="indent the JSON")
+    scan.add_argument("-q", "--quiet", action="store_true", help="do not echo per-file failures on stderr")
+    scan.set_defaults(handler=cmd_scan, parser=scan)
+
+    trim = commands.add_parser(
+        "trim",
+        help="trim transparent and white borders",
+        description="Trim the transparent and pure-white border of an image, keep a margin, and write it.",
+    )
+    trim.add_argument("source", metavar="IMAGE", help="image file path or http(s) URL")
+    trim.add_argument("output", metavar="OUTPUT", help="where to write the trimmed image ('-' for stdout)")
+    trim.add_argument("--padding", type=non_negative_int, default=10, help="margin in pixels (default 10)")
+    trim.add_argument(
+        "--format", default=None, help="output format, e.g. PNG or WEBP (default: from OUTPUT's suffix, else PNG)"
+    )
+    add_fetch_options(trim)
+    trim.set_defaults(handler=cmd_trim, parser=trim)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    # JSON is exchanged as UTF-8 whatever the locale says.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(encoding="utf-8")
+    try:
+        status: int = args.handler(args)
+        return status
+    except CliError as err:
+        print(f"tessel {args.command}: {err}", file=sys.stderr)
+        return err.status
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
