@@ -1,0 +1,305 @@
+"""`python -m tessel` run as a subprocess against generated images and a loopback server."""
+
+from __future__ import annotations
+
+import io
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from PIL import Image
+
+from support.samples import SAMPLES, TRANSPARENCY, content_box, truncated_png, write_samples
+from support.server import Reply, closed_port
+from tessel.image import ImageTool
+
+
+def run(*args, cwd, timeout=120):
+    result = subprocess.run(
+        [sys.executable, "-m", "tessel", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        timeout=timeout,
+    )
+    result.out = result.stdout.decode("utf-8")
+    result.err = result.stderr.decode("utf-8", "replace")
+    return result
+
+
+def json_lines(text: str):
+    return [json.loads(line) for line in text.splitlines()]
+
+
+@pytest.fixture
+def samples(tmp_path):
+    return write_samples(tmp_path / "images")
+
+
+# --- check ----------------------------------------------------------------
+
+
+def expected_record(source: str, data: bytes) -> dict:
+    is_gray, metrics, message = ImageTool.is_plain_gray(data)
+    return {
+        "source": source,
+        "ok": True,
+        "is_valid_image": True,
+        "is_plain_gray": {"result": is_gray, "metrics": metrics, "message": message},
+        "has_multiple_transparency": ImageTool.has_multiple_transparency(data),
+        "has_colored_lines": ImageTool.has_colored_lines(data),
+    }
+
+
+def test_check_prints_one_json_line_per_image_in_order(samples, tmp_path):
+    names = list(SAMPLES)
+    result = run("check", *[samples[n] for n in names], cwd=tmp_path)
+    assert result.returncode == 0, result.err
+    records = json_lines(result.out)
+    assert [r["source"] for r in records] == [str(samples[n]) for n in names]
+    for name, record in zip(names, records):
+        assert record == expected_record(str(samples[name]), samples[name].read_bytes())
+        assert record["has_multiple_transparency"] is TRANSPARENCY[name]
+    by_name = dict(zip(names, records))
+    assert by_name["grey.png"]["is_plain_gray"]["result"] is True
+    assert by_name["grey.png"]["is_plain_gray"]["message"] == "纯色图"
+    assert by_name["lines.png"]["has_colored_lines"]["has_lines"] is True
+
+
+def test_check_reports_invalid_and_missing_images_and_goes_on(samples, tmp_path):
+    broken = tmp_path / "broken.png"
+    broken.write_bytes(truncated_png())
+    missing = tmp_path / "missing.png"
+    result = run("check", broken, missing, samples["grey.png"], cwd=tmp_path)
+    assert result.returncode == 1
+    bad, absent, good = json_lines(result.out)
+    assert bad["ok"] is False and bad["is_valid_image"] is False
+    assert bad["error"].startswith("图片无效: ")
+    assert bad["image_size"] == broken.stat().st_size
+    assert absent == {"source": str(missing), "ok": False, "error": "no such file"}
+    assert good["ok"] is True
+    assert f"{broken}: 图片无效: " in result.err
+    assert f"{missing}: no such file" in result.err
+
+
+def test_check_reads_a_directory_as_a_failure(tmp_path):
+    result = run("check", tmp_path, cwd=tmp_path)
+    assert result.returncode == 1
+    assert json_lines(result.out)[0]["error"] == "is a directory, not an image file"
+
+
+def test_check_fetches_urls(server, samples, tmp_path):
+    data = samples["palette6.png"].read_bytes()
+    url = server.reply("/p.png", Reply(200, data))
+    result = run("check", url, cwd=tmp_path)
+    assert result.returncode == 0, result.err
+    (record,) = json_lines(result.out)
+    assert record == expected_record(url, data)
+    assert len(server.requests) == 1
+
+
+def test_check_unreachable_url_fails_cleanly_with_retries_on_stderr(samples, tmp_path):
+    url = f"http://127.0.0.1:{closed_port()}/a.png"
+    result = run("check", url, samples["grey.png"], "--retries", "2", "--timeout", "2", cwd=tmp_path)
+    assert result.returncode == 1
+    # stdout stays pure JSON: the download's retry lines go to stderr.
+    unreachable, good = json_lines(result.out)
+    assert unreachable == {"source": url, "ok": False, "error": "cannot fetch: 无效的图片资源，请确认图片链接可正常访问"}
+    assert good["ok"] is True
+    assert "请求发生错误" in result.err and "第 2 次重试" in result.err
+
+
+def test_check_server_error_status_is_a_fetch_failure(server, tmp_path):
+    url = server.reply("/gone.png", Reply(404, b"no"))
+    result = run("check", url, "--retries", "1", cwd=tmp_path)
+    assert result.returncode == 1
+    assert json_lines(result.out)[0]["error"].startswith("cannot fetch: ")
+    assert "状态码: 404" in result.err
+
+
+def test_check_table(samples, tmp_path):
+    broken = tmp_path / "broken.png"
+    broken.write_bytes(truncated_png())
+    result = run("check", "--table", samples["palette6.png"], samples["grey.png"], broken, cwd=tmp_path)
+    assert result.returncode == 1
+    header, *rows = result.out.splitlines()
+    assert header.split() == ["SOURCE", "VALID", "PLAIN", "MULTI-TRANSP", "LINES", "DETAIL"]
+    assert len(rows) == 3
+    assert rows[0].split()[:5] == [str(samples["palette6.png"]), "yes", "no", "yes", "no"]
+    assert rows[1].split()[:6] == [str(samples["grey.png"]), "yes", "yes", "no", "no", "纯色图"]
+    assert rows[2].split()[:5] == [str(broken), "no", "-", "-", "-"]
+    assert "图片无效: " in rows[2]
+    # Columns line up: every row starts its second column at the same place.
+    column = header.index("VALID")
+    assert all(row[column - 2 : column] == "  " and row[column] != " " for row in rows)
+
+
+def test_check_thresholds_reach_the_methods(samples, tmp_path):
+    path = samples["palette5.png"]
+    strict = json_lines(run("check", path, "--threshold", "4", cwd=tmp_path).out)[0]
+    assert strict["has_multiple_transparency"] is True
+    noisy = json_lines(run("check", samples["rgba2of20.png"], "--gray-thresh", "1000", cwd=tmp_path).out)[0]
+    assert noisy["is_plain_gray"]["metrics"] == ImageTool.is_plain_gray(samples["rgba2of20.png"].read_bytes(), 1000)[1]
+
+
+# --- scan -----------------------------------------------------------------
+
+
+def test_scan_prints_results_and_succeeds(samples, tmp_path):
+    (samples["grey.png"].parent / "notes.txt").write_text("not an image")
+    result = run("scan", samples["grey.png"].parent, "--workers", "2", cwd=tmp_path)
+    assert result.returncode == 0, result.err
+    report = json.loads(result.out)
+    assert report["failed"] == {}
+    assert report["checked"] == len(SAMPLES)
+    assert report["results"] == {str(path): TRANSPARENCY[name] for name, path in sorted(samples.items())}
+    assert "img" in result.err  # the progress bar, on stderr
+
+
+def test_scan_exits_1_and_names_failed_files(samples, tmp_path):
+    directory = samples["grey.png"].parent
+    nested = directory / "deeper"
+    nested.mkdir()
+    broken = nested / "broken.PNG"
+    broken.write_bytes(truncated_png())
+    result = run("scan", directory, cwd=tmp_path)
+    assert result.returncode == 1
+    report = json.loads(result.out)
+    assert list(report["failed"]) == [str(broken)]
+    assert str(broken) not in report["results"]
+    assert len(report["results"]) == len(SAMPLES)
+    assert report["checked"] == len(SAMPLES) + 1
+    assert f"检测透明度失败 [{broken}]" in result.err
+    quiet = run("scan", directory, "--quiet", cwd=tmp_path)
+    assert quiet.returncode == 1 and "检测透明度失败" not in quiet.err
+
+
+def test_scan_extension_filter(samples, tmp_path):
+    directory = samples["grey.png"].parent
+    (directory / "other.gif").write_bytes(b"GIF89a broken")
+    result = run("scan", directory, "--ext", ".GIF", cwd=tmp_path)
+    assert result.returncode == 1
+    report = json.loads(result.out)
+    assert report["results"] == {} and list(report["failed"]) == [str(directory / "other.gif")]
+
+
+def test_scan_missing_directory(tmp_path):
+    result = run("scan", tmp_path / "nope", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.out == ""
+    assert "no such directory" in result.err
+
+
+# --- trim -----------------------------------------------------------------
+
+
+def test_trim_writes_the_trimmed_image(tmp_path):
+    source = tmp_path / "in.png"
+    source.write_bytes(content_box((100, 50), (10, 5, 20, 10)))
+    out = tmp_path / "out.png"
+    result = run("trim", source, out, cwd=tmp_path)
+    assert result.returncode == 0, result.err
+    with Image.open(out) as image:
+        assert (image.format, image.size, image.mode) == ("PNG", (30, 20), "RGBA")
+    assert out.read_bytes() == ImageTool.trim_transparent_edges(source.read_bytes())
+
+
+@pytest.mark.parametrize(
+    "output, options, fmt, size",
+    [
+        ("out.webp", [], "WEBP", (14, 9)),
+        ("out.bin", ["--format", "webp"], "WEBP", (14, 9)),
+        ("out.bin", [], "PNG", (14, 9)),
+        ("out.png", ["--padding", "0"], "PNG", (10, 5)),
+        ("out.tif", ["--padding", "500"], "TIFF", (100, 50)),
+    ],
+)
+def test_trim_format_and_padding(tmp_path, output, options, fmt, size):
+    source = tmp_path / "in.png"
+    source.write_bytes(content_box((100, 50), (10, 5, 20, 10)))
+    target = tmp_path / output
+    result = run("trim", source, target, "--padding", "2", *options, cwd=tmp_path)
+    assert result.returncode == 0, result.err
+    with Image.open(target) as image:
+        assert (image.format, image.size) == (fmt, size)
+
+
+def test_trim_to_stdout_from_a_url(server, tmp_path):
+    url = server.reply("/box.png", Reply(200, content_box((40, 40), (0, 0, 4, 4))))
+    result = run("trim", url, "-", "--padding", "1", cwd=tmp_path)
+    assert result.returncode == 0, result.err
+    with Image.open(io.BytesIO(result.stdout)) as image:
+        assert image.size == (5, 5)
+
+
+@pytest.mark.parametrize(
+    "make_source, options, message",
+    [
+        (lambda d: d / "missing.png", [], "missing.png: no such file"),
+        (lambda d: d, [], "is a directory"),
+        (lambda d: write(d / "bad.png", b"not an image"), [], "cannot trim"),
+        (lambda d: write(d / "ok.png", content_box()), ["--format", "JPEG"], "cannot trim"),
+    ],
+)
+def test_trim_failures_leave_no_output(tmp_path, make_source, options, message):
+    source = make_source(tmp_path)
+    target = tmp_path / "result.out"
+    result = run("trim", source, target, *options, cwd=tmp_path)
+    assert result.returncode == 1
+    assert message in result.err
+    assert not target.exists()
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".tessel-")]
+
+
+def write(path: Path, data: bytes) -> Path:
+    path.write_bytes(data)
+    return path
+
+
+def test_trim_unwritable_output(tmp_path):
+    source = write(tmp_path / "ok.png", content_box())
+    result = run("trim", source, tmp_path / "no-dir" / "x.png", cwd=tmp_path)
+    assert result.returncode == 1
+    assert "cannot write" in result.err
+
+
+# --- usage ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, complaint",
+    [
+        ([], "required"),
+        (["bogus"], "invalid choice"),
+        (["check"], "required"),
+        (["check", "x.png", "--retries", "0"], "--retries"),
+        (["check", "x.png", "--timeout", "-1"], "--timeout"),
+        (["check", "x.png", "--threshold", "five"], "--threshold"),
+        (["scan", ".", "--unknown-flag"], "unrecognized arguments"),
+        (["scan", ".", "--ext", "png"], "--ext"),
+        (["scan", ".", "--workers", "0"], "--workers"),
+        (["trim", "a.png"], "required"),
+        (["trim", "a.png", "b.png", "--padding", "-1"], "--padding"),
+        (["trim", "a.png", "b.png", "--format", "NOPE"], "unknown image format"),
+    ],
+)
+def test_bad_usage_exits_2(tmp_path, args, complaint):
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.out == ""
+    assert "usage: tessel" in result.err and complaint in result.err
+
+
+@pytest.mark.parametrize("command", [[], ["check"], ["scan"], ["trim"]])
+def test_help_everywhere(tmp_path, command):
+    result = run(*command, "--help", cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.out.startswith("usage: tessel" + (" " + command[0] if command else ""))
+
+
+def test_version(tmp_path):
+    import tessel
+
+    result = run("--version", cwd=tmp_path)
+    assert (result.returncode, result.out.strip()) == (0, f"tessel {tessel.__version__}")
