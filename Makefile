@@ -32,3 +32,24 @@ clean:
 .PHONY: bench
 bench: install
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# `make wheel`: a wheel and an sdist in dist/ (the wheel is built from the
+# sdist, so a broken sdist fails here). Building needs a C++20 compiler.
+.PHONY: wheel wheel-test
+wheel: $(PY)
+	$(PIP) install -q build
+	rm -rf dist
+	$(PY) -m build --outdir dist .
+
+# `make wheel-test`: installs the built wheel into a fresh venv with no
+# compiler reachable (PATH holds only the venv, CC/CXX point at `false`,
+# binary-only installs), then runs the test suite there.
+WHEEL_VENV ?= build/wheel-venv
+NO_COMPILER = env PATH="$(abspath $(WHEEL_VENV))/bin" CC=false CXX=false
+wheel-test: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(NO_COMPILER) $(WHEEL_VENV)/bin/python -m pip install -q --disable-pip-version-check \
+		--only-binary=:all: "$$(ls dist/tessel-*.whl)[test]"
+	$(NO_COMPILER) /bin/sh -c 'for c in gcc g++ cc c++ clang; do command -v $$c && exit 1; done; exit 0'
+	$(NO_COMPILER) $(WHEEL_VENV)/bin/python -m pytest -q tests
