@@ -35,21 +35,23 @@ bench: install
 
 # `make wheel`: a wheel and an sdist in dist/ (the wheel is built from the
 # sdist, so a broken sdist fails here). Building needs a C++20 compiler.
+# Wheels for other interpreters collect side by side:
+#   make wheel PYTHON=python3.12 VENV=build/venv312
 .PHONY: wheel wheel-test
 wheel: $(PY)
 	$(PIP) install -q build
-	rm -rf dist
 	$(PY) -m build --outdir dist .
 
-# `make wheel-test`: installs the built wheel into a fresh venv with no
-# compiler reachable (PATH holds only the venv, CC/CXX point at `false`,
+# `make wheel-test`: installs this interpreter's wheel into a fresh venv with
+# no compiler reachable (PATH holds only the venv, CC/CXX point at `false`,
 # binary-only installs), then runs the test suite there.
 WHEEL_VENV ?= build/wheel-venv
 NO_COMPILER = env PATH="$(abspath $(WHEEL_VENV))/bin" CC=false CXX=false
 wheel-test: wheel
 	rm -rf $(WHEEL_VENV)
-	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(PY) -m venv $(WHEEL_VENV)
+	tag=$$($(PY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
 	$(NO_COMPILER) $(WHEEL_VENV)/bin/python -m pip install -q --disable-pip-version-check \
-		--only-binary=:all: "$$(ls dist/tessel-*.whl)[test]"
+		--only-binary=:all: "$$(ls dist/tessel-*-$$tag-$$tag-*.whl)[test]"
 	$(NO_COMPILER) /bin/sh -c 'for c in gcc g++ cc c++ clang; do command -v $$c && exit 1; done; exit 0'
 	$(NO_COMPILER) $(WHEEL_VENV)/bin/python -m pytest -q tests
