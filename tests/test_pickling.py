@@ -64,7 +64,23 @@ def test_copy_keeps_the_same_function(name):
     assert copy.deepcopy(function) is function
 
 
-def test_image_class_pickles_by_reference():
+@pytest.fixture
+def pristine_classes():
+    """Pickling an instance caches __slotnames__ on its class (copyreg); take
+    it away again so other tests see the class namespaces as built."""
+    classes = [ImageTool]
+    try:
+        classes.append(http_module().HttpRequestClient)
+    except ImportError:
+        pass  # the HTTP tests themselves report a missing module
+    before = [set(vars(cls)) for cls in classes]
+    yield
+    for cls, names in zip(classes, before):
+        if "__slotnames__" in vars(cls) and "__slotnames__" not in names:
+            delattr(cls, "__slotnames__")
+
+
+def test_image_class_pickles_by_reference(pristine_classes):
     assert pickle.loads(pickle.dumps(ImageTool)) is ImageTool
     assert type(pickle.loads(pickle.dumps(ImageTool()))) is ImageTool
 
@@ -139,7 +155,7 @@ def make_client(**kwargs):
 
 
 @pytest.mark.parametrize("protocol", [2, pickle.DEFAULT_PROTOCOL, pickle.HIGHEST_PROTOCOL])
-def test_client_pickles_with_its_settings_and_session(protocol):
+def test_client_pickles_with_its_settings_and_session(protocol, pristine_classes):
     client = make_client(max_retries=5, base_timeout=7, verify_ssl=True, user_agent="probe/1")
     client.extra_attribute = [1, 2]
     clone = pickle.loads(pickle.dumps(client, protocol=protocol))
@@ -152,7 +168,7 @@ def test_client_pickles_with_its_settings_and_session(protocol):
     assert clone.session.cookies.get("sid") == "abc"
 
 
-def test_unpickled_client_sends_requests(server):
+def test_unpickled_client_sends_requests(server, pristine_classes):
     from support.server import Reply
 
     url = server.reply("/echo", Reply(200, echo=True))
@@ -165,7 +181,7 @@ def test_unpickled_client_sends_requests(server):
     assert sent["query"] == {"q": ["1"]}
 
 
-def test_client_method_runs_in_a_process_pool(pool, server):
+def test_client_method_runs_in_a_process_pool(pool, server, pristine_classes):
     from support.server import Reply
 
     url = server.reply("/ping", Reply(201, b"pong"))
