@@ -23,7 +23,7 @@ def run(*args, cwd, timeout=120):
         capture_output=True,
         timeout=timeout,
     )
-    result.out = result.stdout.decode("utf-8")
+    result.out = result.stdout.decode("utf-8", "replace")
     result.err = result.stderr.decode("utf-8", "replace")
     return result
 
