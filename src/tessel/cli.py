@@ -90,9 +90,10 @@ def check_one(source: str, args: argparse.Namespace) -> Dict[str, Any]:
         record.update(ok=False, error=str(err))
         return record
     try:
-        ImageTool.is_valid_image(data, source=source)
+        ImageTool.is_valid_image(data)
     except InvalidImageError as err:
-        record.update(ok=False, is_valid_image=False, error=str(err), image_size=err.image_size)
+        # The message alone: str(err) repeats image_size, which has its own key.
+        record.update(ok=False, is_valid_image=False, error=err.message or str(err), image_size=err.image_size)
         return record
     is_gray, metrics, message = ImageTool.is_plain_gray(data, args.gray_thresh, args.edge_thresh)
     record.update(
@@ -186,7 +187,11 @@ class ScanFailures(logging.Handler):
             path, error = record.args
             self.failed[str(path)] = str(error)
         if self.echo:
-            sys.stderr.write(self.format(record) + "\n")
+            # tqdm.write clears the progress bar first, so the line is not
+            # glued to the bar and the bar is redrawn below it.
+            from tqdm import tqdm
+
+            tqdm.write(self.format(record), file=sys.stderr)
 
 
 def walked_files(directory: str, extensions: Optional[List[str]]) -> List[str]:
