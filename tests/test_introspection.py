@@ -151,7 +151,9 @@ def test_http_signature(name):
 
 
 def test_http_bound_method_signature_drops_self():
-    client = http_client_class()()
+    cls = http_client_class()
+    assert str(inspect.signature(cls)) == HTTP_SIGNATURES["__init__"].replace("(self, ", "(")
+    client = cls()
     assert list(inspect.signature(client.get).parameters) == ["url", "params", "headers", "timeout", "kwargs"]
     assert list(inspect.signature(client._calc_backoff_wait).parameters) == ["attempt"]
 

@@ -51,7 +51,7 @@ def installed_stub(module: str) -> Path:
 
 @pytest.mark.parametrize("module", ["tessel.image", "tessel.http", "faultdefs"])
 def test_stubtest_finds_no_inconsistency(module, tmp_path):
-    result = run_tool(["-m", "mypy.stubtest", module, "--mypy-config-file", os.devnull], tmp_path)
+    result = run_tool(["-m", "mypy.stubtest", module], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
