@@ -196,14 +196,9 @@ class ScanFailures(logging.Handler):
 
 def walked_files(directory: str, extensions: Optional[List[str]]) -> List[str]:
     """The paths the scan is expected to check, found the same way it finds them."""
-    wanted = [e.lower() for e in extensions] if extensions is not None else None
-    default = [".png", ".jpg", ".jpeg", ".gif", ".bmp", ".webp", ".tiff", ".tif"]
-    found = []
-    for root, _dirs, files in os.walk(directory):
-        for name in files:
-            if os.path.splitext(name)[1].lower() in (wanted if wanted is not None else default):
-                found.append(os.path.join(root, name))
-    return found
+    from .dask_recipe import DEFAULT_EXTENSIONS, image_paths
+
+    return list(image_paths(directory, DEFAULT_EXTENSIONS if extensions is None else extensions))
 
 
 def cmd_scan(args: argparse.Namespace) -> int:
@@ -211,7 +206,7 @@ def cmd_scan(args: argparse.Namespace) -> int:
 
     for suffix in args.extensions or []:
         if not suffix.startswith("."):
-            args.parser.error(f"argument --ext: a suffix starts with a dot, got {suffix!r}")
+            args.parser.error(f"argument --ext: suffixes start with a dot, got {suffix!r}")
     if not os.path.isdir(args.directory):
         raise CliError(f"{args.directory}: no such directory")
     collector = ScanFailures(echo=not args.quiet)
