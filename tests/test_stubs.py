@@ -55,10 +55,13 @@ def test_stubtest_finds_no_inconsistency(module, tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_typed_usage_checks_clean(tmp_path):
-    result = run_tool(
-        ["-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(TYPING_DIR / "usage.py")], tmp_path
-    )
+@pytest.mark.parametrize(
+    "targets",
+    [[str(TYPING_DIR / "usage.py")], ["-m", "tessel.cli", "-m", "tessel.dask_recipe"]],
+    ids=["usage-example", "package-python-modules"],
+)
+def test_typed_code_checks_clean(tmp_path, targets):
+    result = run_tool(["-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *targets], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

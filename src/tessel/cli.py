@@ -126,7 +126,7 @@ def yes_no(value: Any) -> str:
 
 
 def table_rows(records: Iterable[Dict[str, Any]]) -> List[Tuple[str, ...]]:
-    rows = [("SOURCE", "VALID", "PLAIN", "MULTI-TRANSP", "LINES", "DETAIL")]
+    rows: List[Tuple[str, ...]] = [("SOURCE", "VALID", "PLAIN", "MULTI-TRANSP", "LINES", "DETAIL")]
     for r in records:
         plain = r.get("is_plain_gray") or {}
         lines = r.get("has_colored_lines") or {}
@@ -189,7 +189,7 @@ class ScanFailures(logging.Handler):
         if self.echo:
             # tqdm.write clears the progress bar first, so the line is not
             # glued to the bar and the bar is redrawn below it.
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
 
             tqdm.write(self.format(record), file=sys.stderr)
 
@@ -250,7 +250,7 @@ def output_format(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
 
     by_suffix = known_formats()
     if args.format is not None:
-        fmt = args.format.upper()
+        fmt: str = args.format.upper()
         if fmt not in Image.SAVE:
             writable = ", ".join(sorted(set(by_suffix.values())))
             parser.error(f"argument --format: unknown image format {args.format!r} (writable: {writable})")

@@ -100,5 +100,5 @@ def checks_bag(
     items: List[str] = list(paths)
     if partition_size is None and npartitions is None:
         npartitions = max(1, min(len(items), 100))
-    bag = db.from_sequence(items, partition_size=partition_size, npartitions=npartitions)
+    bag = db.from_sequence(items, partition_size=partition_size, npartitions=npartitions)  # type: ignore[no-untyped-call]
     return bag.map(check_path, threshold=threshold, colored_lines=colored_lines)
