@@ -137,9 +137,10 @@ def main() -> int:
 
         print("\nImageTool.batch_has_multiple_transparency over", workdir)
         result = ImageTool.batch_has_multiple_transparency(workdir, max_workers=2)
-        table(sorted((os.path.basename(k), v) for k, v in result.items()), ("file", "several transparent regions"))
+        table(sorted((os.path.basename(k), str(v)) for k, v in result.items()), ("file", "several transparent regions"))
 
         demo_http_client(base, os.path.basename(paths["plain grey"]))
+        demo_command_line([paths["plain grey"], paths["truncated PNG"], url])
         server.shutdown()
         server.server_close()
     finally:
@@ -176,6 +177,16 @@ def demo_http_client(base: str, name: str) -> None:
         elapsed = time.perf_counter() - started
         print(f"HttpRequestClient.get({refused}) -> {type(exc).__name__}: {exc} "
               f"after {client.max_retries} attempts in {elapsed:.2f}s")
+
+
+def demo_command_line(sources) -> None:
+    import subprocess
+
+    command = [sys.executable, "-m", "tessel", "check", "--table", *sources]
+    print("\n$ python -m tessel check --table", " ".join(os.path.basename(s) if "://" not in s else s for s in sources))
+    done = subprocess.run(command, capture_output=True, text=True)
+    print(done.stdout.rstrip())
+    print(f"(exit status {done.returncode}: 1 when an image could not be checked)")
 
 
 if __name__ == "__main__":
