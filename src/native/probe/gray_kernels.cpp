@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "image/kernels/canny.hpp"
+#include "image/kernels/clahe.hpp"
 #include "image/kernels/gray_stats.hpp"
 #include "image/kernels/image_header.hpp"
 #include "image/kernels/spectrum.hpp"
@@ -105,7 +107,68 @@ PyObject* declared_size(PyObject*, PyObject* arg) {
     return Py_BuildValue("(KK)", static_cast<unsigned long long>(size->width), static_cast<unsigned long long>(size->height));
 }
 
+// Calls fill(out) on a new bytes object of n bytes.
+template <class Fill>
+PyObject* new_bytes(std::size_t n, Fill&& fill) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (out == nullptr) return nullptr;
+    try {
+        fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)));
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(out);
+        return PyErr_NoMemory();
+    }
+    return out;
+}
+
+// canny_edges(grey, low, high) -> (edge count, edge map bytes of 0/255)
+PyObject* canny_edges(PyObject*, PyObject* args) {
+    PyObject* arr;
+    int low, high;
+    if (!PyArg_ParseTuple(args, "Oii", &arr, &low, &high)) return nullptr;
+    View v;
+    if (!v.get(arr, 2)) return nullptr;
+    std::uint64_t count = 0;
+    PyObject* map = new_bytes(v.h() * v.w(), [&](std::uint8_t* out) {
+        count = k::canny_edges(v.data(), v.h(), v.w(), low, high, out);
+    });
+    if (map == nullptr) return nullptr;
+    return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), map);
+}
+
+// canny_edge_count(grey, low, high) -> int
+PyObject* canny_edge_count(PyObject*, PyObject* args) {
+    PyObject* arr;
+    int low, high;
+    if (!PyArg_ParseTuple(args, "Oii", &arr, &low, &high)) return nullptr;
+    View v;
+    if (!v.get(arr, 2)) return nullptr;
+    try {
+        return PyLong_FromUnsignedLongLong(k::canny_edge_count(v.data(), v.h(), v.w(), low, high));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// clahe(grey, clip_limit, tiles_x, tiles_y) -> equalised bytes
+PyObject* clahe(PyObject*, PyObject* args) {
+    PyObject* arr;
+    double clip;
+    int tx, ty;
+    if (!PyArg_ParseTuple(args, "Odii", &arr, &clip, &tx, &ty)) return nullptr;
+    if (tx < 1 || ty < 1) {
+        PyErr_SetString(PyExc_ValueError, "tile counts must be positive");
+        return nullptr;
+    }
+    View v;
+    if (!v.get(arr, 2)) return nullptr;
+    return new_bytes(v.h() * v.w(), [&](std::uint8_t* out) { k::clahe(v.data(), v.h(), v.w(), clip, tx, ty, out); });
+}
+
 PyMethodDef methods[] = {
+    {"canny_edges", canny_edges, METH_VARARGS, nullptr},
+    {"canny_edge_count", canny_edge_count, METH_VARARGS, nullptr},
+    {"clahe", clahe, METH_VARARGS, nullptr},
     {"grey_std", grey_std, METH_O, nullptr},
     {"grey_moments", grey_moments, METH_O, nullptr},
     {"laplacian_moments", laplacian_moments, METH_O, nullptr},

@@ -1,0 +1,151 @@
+#include "image/kernels/clahe.hpp"
+
+#include "image/kernels/parallel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace image::kernels {
+
+namespace {
+
+constexpr int kBins = 256;
+
+// Rows per slice below which a second thread does not pay.
+constexpr std::size_t kSlicePixels = 1 << 18;
+
+// Index into [0, len) of position p mirrored without repeating the edge
+// sample (dcb|abcd|cba); a length of one maps everything to 0.
+std::size_t reflect101(std::ptrdiff_t p, std::ptrdiff_t len) noexcept {
+    if (len == 1) return 0;
+    while (p < 0 || p >= len) p = p < 0 ? -p : 2 * (len - 1) - p;
+    return static_cast<std::size_t>(p);
+}
+
+// Round to nearest, ties to even, clamped to a byte: the library's
+// float-to-uchar saturation.
+inline std::uint8_t to_byte(float v) noexcept {
+    const long r = std::lrint(v);
+    return static_cast<std::uint8_t>(std::clamp<long>(r, 0, 255));
+}
+
+// The grid geometry. When a side is not a multiple of its tile count, the
+// image is treated as extended by a mirrored border (a whole extra tile
+// row's worth when the other side alone is uneven) so the tiles cover it.
+struct Grid {
+    std::size_t tile_w, tile_h;
+    std::vector<std::size_t> src_col;  // extended column -> image column
+    std::vector<std::size_t> src_row;  // extended row -> image row
+
+    Grid(std::size_t height, std::size_t width, int tiles_x, int tiles_y) {
+        const auto tx = static_cast<std::size_t>(tiles_x), ty = static_cast<std::size_t>(tiles_y);
+        std::size_t ext_w = width, ext_h = height;
+        if (width % tx != 0 || height % ty != 0) {
+            ext_w = width + tx - width % tx;
+            ext_h = height + ty - height % ty;
+        }
+        tile_w = ext_w / tx;
+        tile_h = ext_h / ty;
+        src_col.resize(ext_w);
+        src_row.resize(ext_h);
+        for (std::size_t i = 0; i < ext_w; ++i)
+            src_col[i] = reflect101(static_cast<std::ptrdiff_t>(i), static_cast<std::ptrdiff_t>(width));
+        for (std::size_t i = 0; i < ext_h; ++i)
+            src_row[i] = reflect101(static_cast<std::ptrdiff_t>(i), static_cast<std::ptrdiff_t>(height));
+    }
+};
+
+// The clipped, equalised lookup table of one tile.
+void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty, int clip,
+              float scale, std::uint8_t* lut) noexcept {
+    int hist[kBins] = {};
+    const std::size_t x0 = tx * g.tile_w, x1 = x0 + g.tile_w;
+    const std::size_t inside_end = std::min(x1, width);
+    for (std::size_t yy = ty * g.tile_h; yy < (ty + 1) * g.tile_h; ++yy) {
+        const std::uint8_t* row = grey + g.src_row[yy] * width;
+        std::size_t x = x0;
+        for (; x < inside_end; ++x) ++hist[row[x]];
+        for (; x < x1; ++x) ++hist[row[g.src_col[x]]];
+    }
+    if (clip > 0) {
+        int clipped = 0;
+        for (int& h : hist)
+            if (h > clip) {
+                clipped += h - clip;
+                h = clip;
+            }
+        const int batch = clipped / kBins;
+        int residual = clipped - batch * kBins;
+        for (int& h : hist) h += batch;
+        if (residual != 0) {
+            const int residual_step = std::max(kBins / residual, 1);
+            for (int i = 0; i < kBins && residual > 0; i += residual_step, --residual) ++hist[i];
+        }
+    }
+    int sum = 0;
+    for (int i = 0; i < kBins; ++i) {
+        sum += hist[i];
+        lut[i] = to_byte(static_cast<float>(sum) * scale);
+    }
+}
+
+}  // namespace
+
+void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, double clip_limit, int tiles_x,
+           int tiles_y, std::uint8_t* out) {
+    if (height == 0 || width == 0) return;
+    const Grid g(height, width, tiles_x, tiles_y);
+    const int tile_area = static_cast<int>(g.tile_w * g.tile_h);
+    const float scale = static_cast<float>(kBins - 1) / static_cast<float>(tile_area);
+    int clip = 0;
+    if (clip_limit > 0.0) clip = std::max(static_cast<int>(clip_limit * tile_area / kBins), 1);
+
+    const auto tx_count = static_cast<std::size_t>(tiles_x), ty_count = static_cast<std::size_t>(tiles_y);
+    std::vector<std::uint8_t> luts(tx_count * ty_count * kBins);
+    const std::size_t min_tile_rows = std::max<std::size_t>(1, kSlicePixels / std::max<std::size_t>(1, width * g.tile_h));
+    for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+        for (std::size_t ty = t0; ty < t1; ++ty)
+            for (std::size_t tx = 0; tx < tx_count; ++tx)
+                tile_lut(grey, width, g, tx, ty, clip, scale, &luts[(ty * tx_count + tx) * kBins]);
+    });
+
+    // Per column: the two tables to blend and their weights.
+    const float inv_tw = 1.0f / static_cast<float>(g.tile_w);
+    const float inv_th = 1.0f / static_cast<float>(g.tile_h);
+    std::vector<std::uint32_t> ind1(width), ind2(width);
+    std::vector<float> xa(width), xa1(width);
+    for (std::size_t x = 0; x < width; ++x) {
+        const float txf = static_cast<float>(static_cast<int>(x)) * inv_tw - 0.5f;
+        const int tx1 = static_cast<int>(std::floor(txf));
+        const int tx2 = tx1 + 1;
+        xa[x] = txf - static_cast<float>(tx1);
+        xa1[x] = 1.0f - xa[x];
+        ind1[x] = static_cast<std::uint32_t>(std::max(tx1, 0) * kBins);
+        ind2[x] = static_cast<std::uint32_t>(std::min(tx2, tiles_x - 1) * kBins);
+    }
+    const std::size_t min_rows = std::max<std::size_t>(1, kSlicePixels / width);
+    for_row_slices(height, min_rows, [&](std::size_t, std::size_t y0, std::size_t y1) {
+        for (std::size_t y = y0; y < y1; ++y) {
+            const float tyf = static_cast<float>(static_cast<int>(y)) * inv_th - 0.5f;
+            int ty1 = static_cast<int>(std::floor(tyf));
+            int ty2 = ty1 + 1;
+            const float ya = tyf - static_cast<float>(ty1), ya1 = 1.0f - ya;
+            ty1 = std::max(ty1, 0);
+            ty2 = std::min(ty2, tiles_y - 1);
+            const std::uint8_t* lut1 = &luts[static_cast<std::size_t>(ty1) * tx_count * kBins];
+            const std::uint8_t* lut2 = &luts[static_cast<std::size_t>(ty2) * tx_count * kBins];
+            const std::uint8_t* src = grey + y * width;
+            std::uint8_t* dst = out + y * width;
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::uint32_t v = src[x];
+                const std::uint32_t i1 = ind1[x] + v, i2 = ind2[x] + v;
+                const float res = (static_cast<float>(lut1[i1]) * xa1[x] + static_cast<float>(lut1[i2]) * xa[x]) * ya1 +
+                                  (static_cast<float>(lut2[i1]) * xa1[x] + static_cast<float>(lut2[i2]) * xa[x]) * ya;
+                dst[x] = to_byte(res);
+            }
+        }
+    });
+}
+
+}  // namespace image::kernels

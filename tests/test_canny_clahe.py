@@ -1,0 +1,101 @@
+"""The Canny, CLAHE and grey-conversion kernels against OpenCV, byte for byte."""
+
+import cv2
+import numpy as np
+import pytest
+
+from tessel import _gray_kernels as K
+
+# Tiny, thin, prime, tile-multiple and odd sizes.
+SIZES = [(1, 1), (1, 2), (2, 1), (2, 2), (3, 3), (1, 40), (40, 1), (2, 9), (7, 5), (8, 8), (9, 9), (16, 24),
+         (13, 31), (63, 65), (64, 64), (100, 37), (127, 131), (256, 256), (331, 97)]
+
+
+def textures(h, w, seed):
+    """Noise, smooth waves, flat blocks, few-level steps (many magnitude ties), sparse dots, faint noise."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:h, 0:w]
+    blocks = np.full((h, w), rng.integers(0, 256), np.uint8)
+    for _ in range(5):
+        y0, x0 = rng.integers(0, h), rng.integers(0, w)
+        blocks[y0:y0 + rng.integers(1, h + 1), x0:x0 + rng.integers(1, w + 1)] = rng.integers(0, 256)
+    dots = np.full((h, w), 100, np.uint8)
+    dots[rng.random((h, w)) < 0.05] = rng.integers(0, 256)
+    return {
+        "noise": rng.integers(0, 256, (h, w), dtype=np.uint8),
+        "waves": (128 + 100 * np.sin(xx / (w + 1) * rng.uniform(1, 20))
+                  * np.cos(yy / (h + 1) * rng.uniform(1, 20))).astype(np.uint8),
+        "blocks": blocks,
+        "steps": (rng.integers(0, 4, (h, w)) * rng.integers(1, 30) + rng.integers(0, 100)).astype(np.uint8),
+        "dots": dots,
+        "faint": np.clip(128 + rng.normal(0, rng.uniform(0.5, 8), (h, w)), 0, 255).astype(np.uint8),
+    }
+
+
+def canny(gray, low=10, high=50):
+    count, edges = K.canny_edges(gray, low, high)
+    return count, np.frombuffer(edges, np.uint8).reshape(gray.shape)
+
+
+def clahe(gray, clip=4.0, tiles=(8, 8)):
+    return np.frombuffer(K.clahe(gray, clip, *tiles), np.uint8).reshape(gray.shape)
+
+
+@pytest.mark.parametrize("h,w", SIZES)
+@pytest.mark.parametrize("seed", range(3))
+def test_canny_edge_map_equals_opencv(h, w, seed):
+    for name, gray in textures(h, w, seed * 1000 + h * 31 + w).items():
+        expected = cv2.Canny(gray, 10, 50)
+        count, edges = canny(gray)
+        assert np.array_equal(edges, expected), name
+        assert count == K.canny_edge_count(gray, 10, 50) == np.count_nonzero(expected), name
+
+
+@pytest.mark.parametrize("h,w", SIZES)
+@pytest.mark.parametrize("seed", range(3))
+def test_clahe_bytes_equal_opencv_and_feed_the_second_detection(h, w, seed):
+    for name, gray in textures(h, w, seed * 7 + h * 131 + w).items():
+        expected = cv2.createCLAHE(clipLimit=4.0, tileGridSize=(8, 8)).apply(gray)
+        enhanced = clahe(gray)
+        assert np.array_equal(enhanced, expected), name
+        assert K.canny_edge_count(enhanced, 10, 50) == np.count_nonzero(cv2.Canny(expected, 10, 50)), name
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_canny_thresholds_including_ties(seed):
+    # Few grey levels make magnitudes land exactly on the thresholds; equal
+    # and swapped thresholds are accepted by the library as well.
+    rng = np.random.default_rng(seed)
+    for _ in range(40):
+        h, w = (int(v) for v in rng.integers(1, 70, 2))
+        gray = (rng.integers(0, 3, (h, w)) * rng.integers(1, 9)).astype(np.uint8)
+        low, high = (int(v) for v in rng.integers(0, 120, 2))
+        for lo, hi in [(low, high), (low, low), (0, 0), (8, 16)]:
+            assert np.array_equal(canny(gray, lo, hi)[1], cv2.Canny(gray, lo, hi)), (h, w, lo, hi)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_clahe_other_clip_limits_and_grids(seed):
+    # Tiles larger than the image, uneven sides and clipping off (0) or always (1).
+    rng = np.random.default_rng(100 + seed)
+    for _ in range(30):
+        h, w = (int(v) for v in rng.integers(1, 90, 2))
+        gray = rng.integers(0, 256, (h, w), dtype=np.uint8) if rng.random() < 0.5 else \
+            textures(h, w, int(rng.integers(1 << 30)))["steps"]
+        clip = float(rng.choice([0.0, 1.0, 2.5, 4.0, 40.0]))
+        tiles = tuple(int(v) for v in rng.integers(1, 12, 2))
+        expected = cv2.createCLAHE(clipLimit=clip, tileGridSize=tiles).apply(gray)
+        assert np.array_equal(clahe(gray, clip, tiles), expected), (h, w, clip, tiles)
+
+
+@pytest.mark.parametrize("h,w", [(1000, 1000), (1031, 517), (2, 300_001), (300_001, 2)])
+def test_large_images_split_over_threads(h, w):
+    # Large enough for the row slices to run on several threads.
+    rng = np.random.default_rng(h + w)
+    yy, xx = np.mgrid[0:h, 0:w]
+    gray = (128 + 100 * np.sin(xx / w * 13) * np.cos(yy / h * 9) + rng.normal(0, 3, (h, w))).clip(0, 255).astype(np.uint8)
+    count, edges = canny(gray)
+    assert np.array_equal(edges, cv2.Canny(gray, 10, 50))
+    expected = cv2.createCLAHE(clipLimit=4.0, tileGridSize=(8, 8)).apply(gray)
+    assert np.array_equal(clahe(gray), expected)
+    assert K.canny_edge_count(expected, 10, 50) == np.count_nonzero(cv2.Canny(expected, 10, 50))
