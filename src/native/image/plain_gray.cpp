@@ -1,7 +1,6 @@
 // ImageTool.is_plain_gray
-#include "image/kernels/gray_stats.hpp"
 #include "image/kernels/image_header.hpp"
-#include "image/kernels/spectrum.hpp"
+#include "image/kernels/plainness.hpp"
 #include "image/methods.hpp"
 #include "image/source.hpp"
 #include "pyobj/buffer.hpp"
@@ -52,10 +51,6 @@ constexpr const char* kDecodeFailed = "图片为空";
 constexpr const char* kPlain = "纯色图";
 constexpr const char* kErrorPrefix = "图片检测错误: ";
 
-// The seven measurements, in the order they are computed and checked.
-struct Metrics {
-    double std_dev, edge_ratio, saturation, local_contrast, high_freq_ratio, enhanced_edge_ratio, enhanced_std;
-};
 
 struct Check {
     const char* prefix;
@@ -141,25 +136,9 @@ bool check_declared_size(PyObject* globals, const Pixels& encoded) noexcept {
     return false;
 }
 
-// cv2.Canny(grey, 10, 50), returning its share of non-zero pixels.
-bool edge_density(PyObject* canny, PyObject* grey, double& ratio) noexcept {
-    Ref low = Ref::steal(PyLong_FromLong(10));
-    Ref high = Ref::steal(PyLong_FromLong(50));
-    Ref edges = pyobj::call(canny, grey, low.get(), high.get());
-    Pixels e;
-    if (!edges || !e.acquire(edges.get(), 2)) return false;
-    std::uint64_t nonzero;
-    {
-        pyobj::GilRelease unlocked;
-        nonzero = kernels::count_nonzero(e.data(), e.pixels());
-    }
-    ratio = static_cast<double>(nonzero) / static_cast<double>(e.pixels());
-    return true;
-}
-
 // The metrics dict (rounded with the built-in round) and the first check
 // that fires, compared on the unrounded values.
-Ref judge(PyObject* globals, const Metrics& m, double gray_thresh, double edge_thresh) {
+Ref judge(PyObject* globals, const kernels::PlainMetrics& m, double gray_thresh, double edge_thresh) {
     const std::array<double, 7> values = {m.std_dev,         m.edge_ratio,          m.saturation,  m.local_contrast,
                                           m.high_freq_ratio, m.enhanced_edge_ratio, m.enhanced_std};
     static constexpr std::array<int, 7> kDigits = {1, 4, 2, 2, 6, 4, 1};
@@ -194,7 +173,8 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     Ref np = data ? pyobj::global(globals, id<"np">()) : Ref();
     Ref frombuffer = pyobj::attr(np.get(), id<"frombuffer">());
     Ref uint8 = pyobj::attr(np.get(), id<"uint8">());
-    Ref encoded = frombuffer ? pyobj::call_kw(frombuffer.get(), {data.get()}, {{id<"dtype">(), uint8.get()}}) : Ref();
+    // dtype is frombuffer's second positional parameter: no keyword dict needed.
+    Ref encoded = frombuffer && uint8 ? pyobj::call(frombuffer.get(), data.get(), uint8.get()) : Ref();
     if (!encoded) return {};
     {
         Pixels bytes;
@@ -203,44 +183,18 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     Ref cv2 = pyobj::global(globals, id<"cv2">());
     Ref imdecode = pyobj::attr(cv2.get(), id<"imdecode">());
     Ref read_colour = pyobj::attr(cv2.get(), id<"IMREAD_COLOR">());
-    Ref img = imdecode ? pyobj::call(imdecode.get(), encoded.get(), read_colour.get()) : Ref();
+    Ref img = imdecode && read_colour ? pyobj::call(imdecode.get(), encoded.get(), read_colour.get()) : Ref();
     if (!img) return {};
     encoded.reset();
     data.reset();
     if (img.get() == Py_None) return verdict(false, fallback_metrics(), text(kDecodeFailed));
 
-    Ref cvt_color = pyobj::attr(cv2.get(), id<"cvtColor">());
-    Ref to_grey = pyobj::attr(cv2.get(), id<"COLOR_BGR2GRAY">());
-    Ref grey = cvt_color && to_grey ? pyobj::call(cvt_color.get(), img.get(), to_grey.get()) : Ref();
-    Ref canny = grey ? pyobj::attr(cv2.get(), id<"Canny">()) : Ref();
-    Metrics m{};
-    if (!canny || !edge_density(canny.get(), grey.get(), m.edge_ratio)) return {};
-
-    Pixels colour, g;
-    if (!colour.acquire(img.get(), 3) || !g.acquire(grey.get(), 2)) return {};
+    Pixels colour;
+    if (!colour.acquire(img.get(), 3)) return {};
+    kernels::PlainMetrics m;
     {
         pyobj::GilRelease unlocked;
-        const kernels::Moments grey_moments = kernels::grey_moments(g.data(), g.height, g.width);
-        m.std_dev = grey_moments.std_dev();
-        m.saturation = static_cast<double>(kernels::saturation_sum(colour.data(), colour.pixels())) /
-                       static_cast<double>(colour.pixels());
-        m.local_contrast = kernels::laplacian_moments(g.data(), g.height, g.width).std_dev();
-        m.high_freq_ratio = kernels::high_frequency_share(g.data(), g.height, g.width, grey_moments);
-    }
-
-    Ref create_clahe = pyobj::attr(cv2.get(), id<"createCLAHE">());
-    Ref clip = Ref::steal(PyFloat_FromDouble(4.0));
-    Ref tiles = Ref::steal(Py_BuildValue("(ii)", 8, 8));
-    Ref clahe = create_clahe && clip && tiles
-                    ? pyobj::call_kw(create_clahe.get(), {}, {{id<"clipLimit">(), clip.get()}, {id<"tileGridSize">(), tiles.get()}})
-                    : Ref();
-    Ref enhanced = pyobj::call_method(clahe.get(), id<"apply">(), grey.get());
-    if (!enhanced || !edge_density(canny.get(), enhanced.get(), m.enhanced_edge_ratio)) return {};
-    Pixels e;
-    if (!e.acquire(enhanced.get(), 2)) return {};
-    {
-        pyobj::GilRelease unlocked;
-        m.enhanced_std = kernels::grey_moments(e.data(), e.height, e.width).std_dev();
+        m = kernels::measure_plainness(colour.data(), colour.height, colour.width);
     }
     return judge(globals, m, gray_thresh, edge_thresh);
 }

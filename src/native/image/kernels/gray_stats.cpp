@@ -151,6 +151,37 @@ std::uint64_t saturation_sum(const std::uint8_t* bgr, std::size_t count) noexcep
     return total;
 }
 
+ColourStats grey_and_saturation(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey) noexcept {
+    // Y = (3735 B + 19235 G + 9798 R + 2^14) >> 15.
+    constexpr std::uint32_t kB = 3735, kG = 19235, kR = 9798, kHalf = 1u << 14;
+    std::array<ColourStats, kMaxSlices> parts{};
+    constexpr std::size_t kBlock = 4096;
+    const std::size_t blocks = (count + kBlock - 1) / kBlock;
+    for_row_slices(blocks, kRowsPerSlicePixels / kBlock, [&](std::size_t part, std::size_t b0, std::size_t b1) {
+        const std::size_t begin = b0 * kBlock, end = std::min(count, b1 * kBlock);
+        std::uint64_t s = 0, s2 = 0, sat = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint32_t b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
+            const std::uint32_t y = (b * kB + g * kG + r * kR + kHalf) >> 15;
+            grey[i] = static_cast<std::uint8_t>(y);
+            s += y;
+            s2 += y * y;
+            sat += saturation_of(b, g, r);
+        }
+        ColourStats& out = parts[part];
+        out.grey.sum = static_cast<std::int64_t>(s);
+        out.grey.sum_sq = static_cast<std::int64_t>(s2);
+        out.grey.count = end - begin;
+        out.saturation_sum = sat;
+    });
+    ColourStats total;
+    for (const ColourStats& p : parts) {
+        total.grey.merge(p.grey);
+        total.saturation_sum += p.saturation_sum;
+    }
+    return total;
+}
+
 std::uint64_t count_nonzero(const std::uint8_t* data, std::size_t count) noexcept {
     std::uint64_t n = 0;
     for (std::size_t i = 0; i < count; ++i) n += data[i] != 0;

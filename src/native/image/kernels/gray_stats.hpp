@@ -40,6 +40,17 @@ std::uint8_t hsv_saturation(std::uint8_t b, std::uint8_t g, std::uint8_t r) noex
 // Sum of the saturation of `count` packed BGR pixels.
 std::uint64_t saturation_sum(const std::uint8_t* bgr, std::size_t count) noexcept;
 
+// Grey moments and saturation sum of packed BGR pixels, in one pass.
+struct ColourStats {
+    Moments grey;
+    std::uint64_t saturation_sum = 0;
+};
+
+// Converts `count` packed BGR pixels to grey in `grey` with the library's
+// 15-bit fixed-point weights (the bytes cvtColor BGR2GRAY gives) and
+// measures the grey moments and the saturation sum on the way.
+ColourStats grey_and_saturation(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey) noexcept;
+
 // Number of non-zero bytes.
 std::uint64_t count_nonzero(const std::uint8_t* data, std::size_t count) noexcept;
 

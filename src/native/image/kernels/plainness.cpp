@@ -1,0 +1,76 @@
+#include "image/kernels/plainness.hpp"
+
+#include "image/kernels/canny.hpp"
+#include "image/kernels/clahe.hpp"
+#include "image/kernels/gray_stats.hpp"
+#include "image/kernels/spectrum.hpp"
+
+#include <exception>
+#include <memory>
+#include <thread>
+
+namespace image::kernels {
+
+namespace {
+
+constexpr int kCannyLow = 10, kCannyHigh = 50;
+constexpr double kClipLimit = 4.0;
+constexpr int kTiles = 8;
+
+// Between these sizes the two independent halves of the work (the grey
+// image's measurements, and everything after CLAHE) run on two threads;
+// below, a thread costs more than it saves, above, every kernel already
+// splits its rows over the cores.
+constexpr std::size_t kPairMinPixels = 1 << 14;
+constexpr std::size_t kPairMaxPixels = 1 << 19;
+
+}  // namespace
+
+PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std::size_t width) {
+    const std::size_t pixels = height * width;
+    std::unique_ptr<std::uint8_t[]> grey(new std::uint8_t[pixels]);
+    const ColourStats colour = grey_and_saturation(bgr, pixels, grey.get());
+    const double n = static_cast<double>(pixels);
+
+    PlainMetrics m{};
+    m.std_dev = colour.grey.std_dev();
+    m.saturation = static_cast<double>(colour.saturation_sum) / n;
+
+    auto grey_half = [&] {
+        m.edge_ratio = static_cast<double>(canny_edge_count(grey.get(), height, width, kCannyLow, kCannyHigh)) / n;
+        m.local_contrast = laplacian_moments(grey.get(), height, width).std_dev();
+        m.high_freq_ratio = high_frequency_share(grey.get(), height, width, colour.grey);
+    };
+    auto enhanced_half = [&] {
+        std::unique_ptr<std::uint8_t[]> enhanced(new std::uint8_t[pixels]);
+        clahe(grey.get(), height, width, kClipLimit, kTiles, kTiles, enhanced.get());
+        m.enhanced_std = grey_moments(enhanced.get(), height, width).std_dev();
+        m.enhanced_edge_ratio =
+            static_cast<double>(canny_edge_count(enhanced.get(), height, width, kCannyLow, kCannyHigh)) / n;
+    };
+
+    if (pixels < kPairMinPixels || pixels > kPairMaxPixels || std::thread::hardware_concurrency() < 2) {
+        grey_half();
+        enhanced_half();
+        return m;
+    }
+    std::exception_ptr failed;
+    std::thread helper([&]() noexcept {
+        try {
+            enhanced_half();
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        grey_half();
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failed) std::rethrow_exception(failed);
+    return m;
+}
+
+}  // namespace image::kernels

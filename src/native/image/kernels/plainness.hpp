@@ -1,0 +1,20 @@
+// The seven plain-colour measurements of a decoded BGR image, computed
+// without Python: grey conversion, grey spread, Canny edge density, mean
+// HSV saturation, Laplacian spread, high-frequency energy share, and the
+// edge density and spread after CLAHE (clip 4, 8 x 8 tiles).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace image::kernels {
+
+struct PlainMetrics {
+    double std_dev, edge_ratio, saturation, local_contrast, high_freq_ratio, enhanced_edge_ratio, enhanced_std;
+};
+
+// `bgr` holds `height` rows of `width` packed BGR pixels. May throw
+// std::bad_alloc (or std::system_error when a thread cannot start).
+PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std::size_t width);
+
+}  // namespace image::kernels
