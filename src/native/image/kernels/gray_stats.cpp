@@ -105,26 +105,24 @@ namespace {
 
 constexpr int kHsvShift = 12;
 
-// The saturation of every (max, min) pair: ((max - min) * round((255 << 12) / max)
-// + (1 << 11)) >> 12, the 8-bit conversion's fixed-point formula.
-struct SaturationTable {
-    std::array<std::uint8_t, 256 * 256> by_max_min{};
-    SaturationTable() noexcept {
-        for (int hi = 1; hi < 256; ++hi) {
-            const auto divisor = static_cast<std::int32_t>(std::lround((255 << kHsvShift) / static_cast<double>(hi)));
-            for (int lo = 0; lo <= hi; ++lo)
-                by_max_min[hi * 256 + lo] =
-                    static_cast<std::uint8_t>(((hi - lo) * divisor + (1 << (kHsvShift - 1))) >> kHsvShift);
-        }
+// The saturation of a (max, min) pair is ((max - min) * round((255 << 12) / max)
+// + (1 << 11)) >> 12, the 8-bit conversion's fixed-point formula; the
+// rounded divisor per max fits a small table that stays in L1.
+struct SaturationDivisors {
+    std::array<std::int32_t, 256> by_max{};
+    SaturationDivisors() noexcept {
+        for (int hi = 1; hi < 256; ++hi)
+            by_max[hi] = static_cast<std::int32_t>(std::lround((255 << kHsvShift) / static_cast<double>(hi)));
     }
 };
 
-const SaturationTable kSaturation;
+const SaturationDivisors kSaturation;
 
 inline std::uint32_t saturation_of(std::uint32_t b, std::uint32_t g, std::uint32_t r) noexcept {
     const std::uint32_t hi = std::max(b, std::max(g, r));
     const std::uint32_t lo = std::min(b, std::min(g, r));
-    return kSaturation.by_max_min[hi * 256 + lo];
+    return static_cast<std::uint32_t>((static_cast<std::int32_t>(hi - lo) * kSaturation.by_max[hi] +
+                                       (1 << (kHsvShift - 1))) >> kHsvShift);
 }
 
 }  // namespace

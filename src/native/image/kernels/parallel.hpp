@@ -12,10 +12,17 @@ namespace image::kernels {
 // Calls work(part, first_row, end_row) for consecutive slices of [0, rows),
 // at most one slice per core, each slice at least `min_rows` rows, and
 // returns the number of slices. `work` must not throw.
+// The number of cores, asked once: the library reads it from the system's
+// files on every call, which costs more than a small image's whole work.
+inline std::size_t core_count() noexcept {
+    static const std::size_t cores = std::max<unsigned>(1, std::thread::hardware_concurrency());
+    return cores;
+}
+
 template <class Work>
 std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) {
-    const std::size_t cores = std::max<unsigned>(1, std::thread::hardware_concurrency());
-    std::size_t parts = std::min<std::size_t>(cores, rows / std::max<std::size_t>(1, min_rows));
+    const std::size_t fit = rows / std::max<std::size_t>(1, min_rows);
+    std::size_t parts = fit < 2 ? 1 : std::min<std::size_t>(core_count(), fit);
     parts = std::clamp<std::size_t>(parts, 1, 8);
     if (parts == 1) {
         work(std::size_t{0}, std::size_t{0}, rows);

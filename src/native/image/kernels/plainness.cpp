@@ -3,6 +3,7 @@
 #include "image/kernels/canny.hpp"
 #include "image/kernels/clahe.hpp"
 #include "image/kernels/gray_stats.hpp"
+#include "image/kernels/parallel.hpp"
 #include "image/kernels/spectrum.hpp"
 
 #include <exception>
@@ -49,7 +50,7 @@ PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std:
             static_cast<double>(canny_edge_count(enhanced.get(), height, width, kCannyLow, kCannyHigh)) / n;
     };
 
-    if (pixels < kPairMinPixels || pixels > kPairMaxPixels || std::thread::hardware_concurrency() < 2) {
+    if (pixels < kPairMinPixels || pixels > kPairMaxPixels || core_count() < 2) {
         grey_half();
         enhanced_half();
         return m;

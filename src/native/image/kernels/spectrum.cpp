@@ -17,6 +17,14 @@ constexpr std::size_t kDirectMaxRadius = 5;
 // Minimum work items per thread.
 constexpr std::size_t kSlicePixels = 1 << 18;
 
+// unit_root(t, n) for every t in [0, n): the twiddles of the direct sums
+// repeat with period n, so each is computed once.
+std::vector<Complex> unit_roots(std::size_t n) {
+    std::vector<Complex> roots(n);
+    for (std::size_t t = 0; t < n; ++t) roots[t] = unit_root(t, n);
+    return roots;
+}
+
 double dot(const double* a, const double* b, std::size_t n) noexcept {
     // Four independent sums so the adds pipeline.
     double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
@@ -44,9 +52,10 @@ public:
         std::vector<Complex> coef(height_ * cols_);
         // One contiguous twiddle row per kept frequency, for the dot products.
         std::vector<double> cos_t(cols_ * width_), sin_t(cols_ * width_);
+        const std::vector<Complex> roots = unit_roots(width_);
         for (std::size_t k = 0; k < cols_; ++k)
             for (std::size_t x = 0; x < width_; ++x) {
-                const Complex w = unit_root((k * x) % width_, width_);
+                const Complex w = roots[(k * x) % width_];
                 cos_t[k * width_ + x] = w.re;
                 sin_t[k * width_ + x] = w.im;
             }
@@ -120,9 +129,10 @@ public:
         std::vector<Complex> table;
         if (!use_fft) {
             table.resize(span * height_);
+            const std::vector<Complex> roots = unit_roots(height_);
             for (std::size_t i = 0; i < span; ++i) {
                 const std::size_t ky = (i + height_ - radius_) % height_;
-                for (std::size_t y = 0; y < height_; ++y) table[i * height_ + y] = unit_root((ky * y) % height_, height_);
+                for (std::size_t y = 0; y < height_; ++y) table[i * height_ + y] = roots[(ky * y) % height_];
             }
         }
         for_row_slices(cols_, min_cols, [&](std::size_t, std::size_t c0, std::size_t c1) {
