@@ -87,6 +87,7 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
         for (; x < inside_end; ++x) ++hist[row[x]];
         for (; x < x1; ++x) ++hist[row[g.src_col[x]]];
     }
+    int batch = 0;
     if (clip > 0) {
         int clipped = 0;
         for (int& h : hist) {  // branch-free: bins over the limit are unpredictable
@@ -94,26 +95,37 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
             clipped += excess;
             h -= excess;
         }
-        const int batch = clipped / kBins;
+        // The clipped pixels go back evenly (batch per bin, added during the
+        // running sum below), the remainder one each to every step-th bin.
+        batch = clipped / kBins;
         int residual = clipped - batch * kBins;
-        for (int& h : hist) h += batch;
         if (residual != 0) {
             const int residual_step = std::max(kBins / residual, 1);
             for (int i = 0; i < kBins && residual > 0; i += residual_step, --residual) ++hist[i];
         }
     }
-    int sum = 0;
-    for (int& h : hist) h = sum += h;
-    int i = 0;
 #if defined(__SSE2__)
+    static_assert(kBins % 4 == 0);
+    // Running sum four bins at a time, scaled, rounded and packed to bytes.
     const __m128 s4 = _mm_set1_ps(scale);
-    for (; i < kBins; i += 4) {
-        const __m128 v = _mm_mul_ps(_mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hist + i))), s4);
-        const std::uint32_t bytes = to_bytes4(v);
+    const __m128i b4 = _mm_set1_epi32(batch);
+    __m128i carry = _mm_setzero_si128();
+    for (int i = 0; i < kBins; i += 4) {
+        __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(hist + i)), b4);
+        v = _mm_add_epi32(v, _mm_slli_si128(v, 4));
+        v = _mm_add_epi32(v, _mm_slli_si128(v, 8));
+        v = _mm_add_epi32(v, carry);
+        carry = _mm_shuffle_epi32(v, _MM_SHUFFLE(3, 3, 3, 3));
+        const std::uint32_t bytes = to_bytes4(_mm_mul_ps(_mm_cvtepi32_ps(v), s4));
         std::memcpy(lut + i, &bytes, sizeof bytes);
     }
+#else
+    int sum = 0;
+    for (int i = 0; i < kBins; ++i) {
+        sum += hist[i] + batch;
+        lut[i] = to_byte(static_cast<float>(sum) * scale);
+    }
 #endif
-    for (; i < kBins; ++i) lut[i] = to_byte(static_cast<float>(hist[i]) * scale);
 }
 
 }  // namespace
