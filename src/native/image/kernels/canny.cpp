@@ -156,73 +156,126 @@ void classify_row(const std::int32_t* mp, const std::int32_t* mc, const std::int
     classify_tail(mp, mc, mn, dx, dy, x, width, low, high, row);
 }
 
-// Classifies the pixels of rows [y0, y1) into the map (row y at map row
-// y + 1) and collects the edges above `high` as map offsets.
-template <class Index>
-void suppress(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high, std::size_t y0,
-              std::size_t y1, std::uint8_t* map, std::vector<Index>& edges) {
+// How many pixels of a slice are edges above the high threshold and how
+// many are candidates below it.
+struct StateCounts {
+    std::uint64_t edges = 0, candidates = 0;
+};
+
+// Classifies the pixels of rows [y0, y1) into the map (row y at map row y + 1).
+StateCounts suppress(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
+                     std::size_t y0, std::size_t y1, std::uint8_t* map) {
     const std::size_t step = width + 2;
     GradientRow prev(width), cur(width), next(width);
     if (y0 > 0) prev.compute(grey, height, width, y0 - 1);
     cur.compute(grey, height, width, y0);
+    StateCounts counts;
     for (std::size_t y = y0; y < y1; ++y) {
         if (y + 1 < height)
             next.compute(grey, height, width, y + 1);
         else
             next.clear();
-        const std::int32_t* mp = prev.mag.data() + 1;
-        const std::int32_t* mc = cur.mag.data() + 1;
-        const std::int32_t* mn = next.mag.data() + 1;
-        const std::int16_t* dx = cur.dx.data();
-        const std::int16_t* dy = cur.dy.data();
         std::uint8_t* row = map + (y + 1) * step + 1;
-        classify_row(mp, mc, mn, dx, dy, width, low, high, row);
-        // Collect the row's edges without a branch per pixel.
-        const std::size_t base = (y + 1) * step + 1;
-        const std::size_t used = edges.size();
-        edges.resize(used + width);
-        Index* out = edges.data() + used;
-        std::size_t found = 0;
+        classify_row(prev.mag.data() + 1, cur.mag.data() + 1, next.mag.data() + 1, cur.dx.data(), cur.dy.data(),
+                     width, low, high, row);
+        std::uint32_t edges = 0, candidates = 0;
         for (std::size_t x = 0; x < width; ++x) {
-            out[found] = static_cast<Index>(base + x);
-            found += row[x] == kEdge;
+            edges += row[x] == kEdge;
+            candidates += row[x] == kCandidate;
         }
-        edges.resize(used + found);
+        counts.edges += edges;
+        counts.candidates += candidates;
         std::swap(prev, cur);
         std::swap(cur, next);
     }
+    return counts;
 }
 
-// Grows the edges through 8-connected candidates; returns the edge count.
-template <class Index>
-std::uint64_t hysteresis(std::uint8_t* map, std::size_t step, std::vector<Index>& stack) {
-    std::uint64_t count = stack.size();
-    const auto row = static_cast<std::ptrdiff_t>(step);
-    // Offsets of the 3 x 3 neighbourhood, bit i of the candidate mask below.
-    const std::array<std::ptrdiff_t, 9> offset = {-row - 1, -row, -row + 1, -1, 0, 1, row - 1, row, row + 1};
-    // Bits 0..2: which of the three bytes at p are candidates (zero; the
-    // map holds only 0, 1 and 2, so a byte is zero when bits 0 and 1 are).
-    auto candidates = [](const std::uint8_t* p) {
-        std::uint32_t v;
-        std::memcpy(&v, p, sizeof v);
-        const std::uint32_t zero = ~(v | (v >> 1)) & 0x00010101u;
-        return (zero | (zero >> 7) | (zero >> 14)) & 7u;
-    };
-    while (!stack.empty()) {
-        const std::size_t at = stack.back();
-        stack.pop_back();
-        const std::uint8_t* centre = map + at;
-        std::uint32_t found = candidates(centre - step - 1) | candidates(centre - 1) << 3 |
-                              candidates(centre + step - 1) << 6;
-        while (found != 0) {
-            const std::ptrdiff_t next = static_cast<std::ptrdiff_t>(at) + offset[std::countr_zero(found)];
-            found &= found - 1;
-            map[next] = kEdge;
-            ++count;
-            stack.push_back(static_cast<Index>(next));
+// Bits 0..2: which of the three bytes at p hold `state` (the map holds only
+// 0, 1 and 2: bit 0 set means 1, bit 1 set means 2, neither means 0).
+template <std::uint8_t State>
+inline std::uint32_t states_at(const std::uint8_t* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    std::uint32_t hit;
+    if constexpr (State == kCandidate)
+        hit = ~(v | (v >> 1)) & 0x00010101u;
+    else
+        hit = (v >> 1) & 0x00010101u;
+    return (hit | (hit >> 7) | (hit >> 14)) & 7u;
+}
+
+// The 3 x 3 neighbourhood of p as a 9-bit mask of the pixels holding `State`
+// (bit 4 is p itself).
+template <std::uint8_t State>
+inline std::uint32_t around(const std::uint8_t* p, std::size_t step) noexcept {
+    return states_at<State>(p - step - 1) | states_at<State>(p - 1) << 3 | states_at<State>(p + step - 1) << 6;
+}
+
+// Calls f(offset) for every map offset in image rows holding `state`, in
+// order. The map may change behind the scan; each byte is read when reached.
+template <class F>
+void for_each_state(const std::uint8_t* map, std::size_t height, std::size_t width, std::uint8_t state, F&& f) {
+    const std::size_t step = width + 2;
+    for (std::size_t y = 1; y <= height; ++y) {
+        const std::size_t base = y * step + 1;
+        const std::uint8_t* row = map + base;
+        std::size_t x = 0;
+#if defined(__SSE2__)
+        const __m128i wanted = _mm_set1_epi8(static_cast<char>(state));
+        for (; x + 16 <= width; x += 16) {
+            auto hits = static_cast<std::uint32_t>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), wanted)));
+            while (hits != 0) {
+                const std::size_t at = x + static_cast<std::size_t>(std::countr_zero(hits));
+                hits &= hits - 1;
+                if (row[at] == state) f(base + at);
+            }
         }
+#endif
+        for (; x < width; ++x)
+            if (row[x] == state) f(base + x);
     }
-    return count;
+}
+
+// Every candidate 8-connected through candidates to an edge becomes an
+// edge. The walk starts from whichever set is smaller: the edges (each
+// spreads to its candidate neighbours) or the candidates (each with an
+// edge neighbour becomes one and spreads). Returns the edge count.
+template <class Index>
+std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t width, StateCounts counts) {
+    std::uint64_t total = counts.edges;
+    if (counts.edges == 0 || counts.candidates == 0) return total;
+    const std::size_t step = width + 2;
+    const auto row = static_cast<std::ptrdiff_t>(step);
+    const std::array<std::ptrdiff_t, 9> offset = {-row - 1, -row, -row + 1, -1, 0, 1, row - 1, row, row + 1};
+    std::vector<Index> stack;
+    auto spread = [&](std::size_t from) {
+        stack.push_back(static_cast<Index>(from));
+        while (!stack.empty()) {
+            const std::size_t at = stack.back();
+            stack.pop_back();
+            std::uint32_t found = around<kCandidate>(map + at, step);
+            while (found != 0) {
+                const std::ptrdiff_t next = static_cast<std::ptrdiff_t>(at) + offset[std::countr_zero(found)];
+                found &= found - 1;
+                map[next] = kEdge;
+                ++total;
+                stack.push_back(static_cast<Index>(next));
+            }
+        }
+    };
+    if (counts.edges <= counts.candidates) {
+        for_each_state(map, height, width, kEdge, spread);
+    } else {
+        for_each_state(map, height, width, kCandidate, [&](std::size_t at) {
+            if (around<kEdge>(map + at, step) == 0) return;
+            map[at] = kEdge;
+            ++total;
+            spread(at);
+        });
+    }
+    return total;
 }
 
 template <class Index>
@@ -231,16 +284,17 @@ std::uint64_t detect(const std::uint8_t* grey, std::size_t height, std::size_t w
     const std::size_t step = width + 2;
     // One spare byte: the neighbourhood test reads 4 bytes from the last row.
     map.assign((height + 2) * step + 1, kNotEdge);
-    std::array<std::vector<Index>, kMaxSlices> found;
+    std::array<StateCounts, kMaxSlices> found{};
     const std::size_t min_rows = std::max<std::size_t>(1, kSlicePixels / width);
     for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
-        suppress(grey, height, width, low, high, y0, y1, map.data(), found[part]);
+        found[part] = suppress(grey, height, width, low, high, y0, y1, map.data());
     });
-    for (std::size_t p = 1; p < found.size(); ++p) {
-        found[0].insert(found[0].end(), found[p].begin(), found[p].end());
-        std::vector<Index>().swap(found[p]);
+    StateCounts counts;
+    for (const StateCounts& c : found) {
+        counts.edges += c.edges;
+        counts.candidates += c.candidates;
     }
-    return hysteresis(map.data(), step, found[0]);
+    return hysteresis<Index>(map.data(), height, width, counts);
 }
 
 std::uint64_t run(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
