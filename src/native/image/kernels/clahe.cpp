@@ -179,19 +179,21 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
 #if defined(__SSE2__)
             const __m128 wy1 = _mm_set1_ps(ya1), wy = _mm_set1_ps(ya);
             for (; x + 4 <= width; x += 4) {
-                alignas(16) float a1[4], a2[4], b1[4], b2[4];
-                for (std::size_t k = 0; k < 4; ++k) {
-                    const std::uint32_t v = src[x + k];
-                    const std::uint32_t i1 = ind1[x + k] + v, i2 = ind2[x + k] + v;
-                    a1[k] = lut1[i1];
-                    a2[k] = lut1[i2];
-                    b1[k] = lut2[i1];
-                    b2[k] = lut2[i2];
-                }
+                // Built in registers: storing lanes to memory and reloading them
+                // as one vector would stall on store forwarding.
+                const std::uint32_t v0 = src[x], v1 = src[x + 1], v2 = src[x + 2], v3 = src[x + 3];
+                const std::uint32_t p0 = ind1[x] + v0, p1 = ind1[x + 1] + v1, p2 = ind1[x + 2] + v2, p3 = ind1[x + 3] + v3;
+                const std::uint32_t q0 = ind2[x] + v0, q1 = ind2[x + 1] + v1, q2 = ind2[x + 2] + v2, q3 = ind2[x + 3] + v3;
+                auto lanes = [](const std::uint8_t* lut, std::uint32_t i0, std::uint32_t i1, std::uint32_t i2,
+                                std::uint32_t i3) {
+                    return _mm_cvtepi32_ps(_mm_setr_epi32(lut[i0], lut[i1], lut[i2], lut[i3]));
+                };
+                const __m128 a1 = lanes(lut1, p0, p1, p2, p3), a2 = lanes(lut1, q0, q1, q2, q3);
+                const __m128 b1 = lanes(lut2, p0, p1, p2, p3), b2 = lanes(lut2, q0, q1, q2, q3);
                 const __m128 w1 = _mm_loadu_ps(&xa1[x]), w2 = _mm_loadu_ps(&xa[x]);
                 // Same operations in the same order as the scalar formula below.
-                const __m128 top = _mm_add_ps(_mm_mul_ps(_mm_load_ps(a1), w1), _mm_mul_ps(_mm_load_ps(a2), w2));
-                const __m128 bottom = _mm_add_ps(_mm_mul_ps(_mm_load_ps(b1), w1), _mm_mul_ps(_mm_load_ps(b2), w2));
+                const __m128 top = _mm_add_ps(_mm_mul_ps(a1, w1), _mm_mul_ps(a2, w2));
+                const __m128 bottom = _mm_add_ps(_mm_mul_ps(b1, w1), _mm_mul_ps(b2, w2));
                 const std::uint32_t bytes = to_bytes4(_mm_add_ps(_mm_mul_ps(top, wy1), _mm_mul_ps(bottom, wy)));
                 std::memcpy(dst + x, &bytes, sizeof bytes);
             }
