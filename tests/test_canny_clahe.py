@@ -99,3 +99,22 @@ def test_large_images_split_over_threads(h, w):
     expected = cv2.createCLAHE(clipLimit=4.0, tileGridSize=(8, 8)).apply(gray)
     assert np.array_equal(clahe(gray), expected)
     assert K.canny_edge_count(expected, 10, 50) == np.count_nonzero(cv2.Canny(expected, 10, 50))
+
+
+@pytest.mark.parametrize("h,w", [(1000, 1000), (2400, 300)])
+@pytest.mark.parametrize("strong_end", ["top", "bottom", "middle"])
+def test_weak_edge_chains_crossing_row_slices(h, w, strong_end):
+    # A step edge whose magnitude lies between the thresholds for the whole
+    # height except a short strong part: the weak chain must be followed
+    # across every row slice boundary, in either direction.
+    gray = np.zeros((h, w), np.uint8)
+    gray[:, w // 2:] = 5
+    rows = {"top": slice(0, 3), "bottom": slice(h - 3, h), "middle": slice(h // 2 - 1, h // 2 + 2)}[strong_end]
+    gray[rows, w // 2:] = 40
+    # A diagonal weak line as well, crossing the boundaries at an angle.
+    for y in range(h):
+        gray[y, (y * 7) % (w // 2)] = 6
+    expected = cv2.Canny(gray, 10, 50)
+    count, edges = canny(gray)
+    assert np.array_equal(edges, expected)
+    assert count == np.count_nonzero(expected) > h

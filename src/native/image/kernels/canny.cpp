@@ -205,20 +205,15 @@ inline std::uint32_t states_at(const std::uint8_t* p) noexcept {
     return (hit | (hit >> 7) | (hit >> 14)) & 7u;
 }
 
-// The 3 x 3 neighbourhood of p as a 9-bit mask of the pixels holding `State`
-// (bit 4 is p itself).
-template <std::uint8_t State>
-inline std::uint32_t around(const std::uint8_t* p, std::size_t step) noexcept {
-    return states_at<State>(p - step - 1) | states_at<State>(p - 1) << 3 | states_at<State>(p + step - 1) << 6;
-}
-
-// Calls f(offset) for every map offset in image rows holding `state`, in
-// order. The map may change behind the scan; each byte is read when reached.
+// Calls f(offset) for every map offset in image rows [y0, y1) holding
+// `state`, in order. The map may change behind the scan; each byte is read
+// when reached.
 template <class F>
-void for_each_state(const std::uint8_t* map, std::size_t height, std::size_t width, std::uint8_t state, F&& f) {
+void for_each_state(const std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1, std::uint8_t state,
+                    F&& f) {
     const std::size_t step = width + 2;
-    for (std::size_t y = 1; y <= height; ++y) {
-        const std::size_t base = y * step + 1;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::size_t base = (y + 1) * step + 1;
         const std::uint8_t* row = map + base;
         std::size_t x = 0;
 #if defined(__SSE2__)
@@ -238,42 +233,93 @@ void for_each_state(const std::uint8_t* map, std::size_t height, std::size_t wid
     }
 }
 
-// Every candidate 8-connected through candidates to an edge becomes an
-// edge. The walk starts from whichever set is smaller: the edges (each
-// spreads to its candidate neighbours) or the candidates (each with an
-// edge neighbour becomes one and spreads). Returns the edge count.
+// The hysteresis walk over image rows [y0, y1), never reading or writing a
+// row outside them, so slices can run side by side.
 template <class Index>
-std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t width, StateCounts counts) {
-    std::uint64_t total = counts.edges;
-    if (counts.edges == 0 || counts.candidates == 0) return total;
-    const std::size_t step = width + 2;
-    const auto row = static_cast<std::ptrdiff_t>(step);
-    const std::array<std::ptrdiff_t, 9> offset = {-row - 1, -row, -row + 1, -1, 0, 1, row - 1, row, row + 1};
-    std::vector<Index> stack;
-    auto spread = [&](std::size_t from) {
-        stack.push_back(static_cast<Index>(from));
-        while (!stack.empty()) {
-            const std::size_t at = stack.back();
-            stack.pop_back();
-            std::uint32_t found = around<kCandidate>(map + at, step);
+class Walk {
+public:
+    Walk(std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1) noexcept
+        : map_(map), step_(width + 2), first_((y0 + 1) * step_), last_(y1 * step_) {
+        const auto row = static_cast<std::ptrdiff_t>(step_);
+        offset_ = {-row - 1, -row, -row + 1, -1, 0, 1, row - 1, row, row + 1};
+    }
+
+    // Marks every candidate reachable from the edge at `from`; returns how many.
+    std::uint64_t spread(std::size_t from) {
+        std::uint64_t marked = 0;
+        stack_.push_back(static_cast<Index>(from));
+        while (!stack_.empty()) {
+            const std::size_t at = stack_.back();
+            stack_.pop_back();
+            std::uint32_t found = around<kCandidate>(at);
             while (found != 0) {
-                const std::ptrdiff_t next = static_cast<std::ptrdiff_t>(at) + offset[std::countr_zero(found)];
+                const std::ptrdiff_t next = static_cast<std::ptrdiff_t>(at) + offset_[std::countr_zero(found)];
                 found &= found - 1;
-                map[next] = kEdge;
-                ++total;
-                stack.push_back(static_cast<Index>(next));
+                map_[next] = kEdge;
+                ++marked;
+                stack_.push_back(static_cast<Index>(next));
             }
         }
-    };
-    if (counts.edges <= counts.candidates) {
-        for_each_state(map, height, width, kEdge, spread);
-    } else {
-        for_each_state(map, height, width, kCandidate, [&](std::size_t at) {
-            if (around<kEdge>(map + at, step) == 0) return;
-            map[at] = kEdge;
-            ++total;
-            spread(at);
-        });
+        return marked;
+    }
+
+    bool next_to_edge(std::size_t at) const noexcept { return around<kEdge>(at) != 0; }
+
+private:
+    // The 3 x 3 neighbourhood of `at` as a 9-bit mask of the pixels holding
+    // `State` (bit 4 is `at` itself), rows outside the slice left out.
+    template <std::uint8_t State>
+    std::uint32_t around(std::size_t at) const noexcept {
+        const std::uint8_t* p = map_ + at;
+        const std::uint32_t above = at >= first_ + step_ ? states_at<State>(p - step_ - 1) : 0;
+        const std::uint32_t below = at < last_ ? states_at<State>(p + step_ - 1) : 0;
+        return above | states_at<State>(p - 1) << 3 | below << 6;
+    }
+
+    std::uint8_t* map_;
+    std::size_t step_;
+    std::size_t first_;  // map offset of the slice's first row
+    std::size_t last_;   // map offset of the slice's last row
+    std::array<std::ptrdiff_t, 9> offset_;
+    std::vector<Index> stack_;
+};
+
+// Every candidate 8-connected through candidates to an edge becomes an
+// edge; returns the edge count. Each row slice is walked on its own first,
+// starting from whichever set is smaller: the edges (each spreads to its
+// candidate neighbours) or the candidates (each with an edge neighbour
+// becomes one and spreads). A path that crosses a slice boundary then has
+// an edge in a boundary row, and walking the whole map from the edges of
+// the boundary rows finishes it.
+template <class Index>
+std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t width, StateCounts counts,
+                         std::size_t min_rows) {
+    if (counts.edges == 0 || counts.candidates == 0) return counts.edges;
+    const bool from_edges = counts.edges <= counts.candidates;
+    std::array<std::uint64_t, kMaxSlices> marked{};
+    std::array<std::size_t, kMaxSlices> starts{};
+    const std::size_t slices = for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
+        starts[part] = y0;
+        Walk<Index> walk(map, width, y0, y1);
+        std::uint64_t n = 0;
+        if (from_edges) {
+            for_each_state(map, width, y0, y1, kEdge, [&](std::size_t at) { n += walk.spread(at); });
+        } else {
+            for_each_state(map, width, y0, y1, kCandidate, [&](std::size_t at) {
+                if (!walk.next_to_edge(at)) return;
+                map[at] = kEdge;
+                n += 1 + walk.spread(at);
+            });
+        }
+        marked[part] = n;
+    });
+    std::uint64_t total = counts.edges;
+    for (std::uint64_t n : marked) total += n;
+    if (slices > 1) {
+        Walk<Index> whole(map, width, 0, height);
+        for (std::size_t part = 1; part < slices; ++part)
+            for_each_state(map, width, starts[part] - 1, starts[part] + 1, kEdge,
+                           [&](std::size_t at) { total += whole.spread(at); });
     }
     return total;
 }
@@ -294,7 +340,7 @@ std::uint64_t detect(const std::uint8_t* grey, std::size_t height, std::size_t w
         counts.edges += c.edges;
         counts.candidates += c.candidates;
     }
-    return hysteresis<Index>(map.data(), height, width, counts);
+    return hysteresis<Index>(map.data(), height, width, counts, min_rows);
 }
 
 std::uint64_t run(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
