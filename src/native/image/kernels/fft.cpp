@@ -134,9 +134,11 @@ void Fft::band_butterflies(Complex* out, std::size_t len, std::size_t p, std::si
     const std::size_t m = len / p;
     const std::size_t span = 2 * band_ + 1;
     const Complex* tw = twiddles_.data();
+    // k runs over len - band .. len - 1, 0 .. band; child = k mod m alongside,
+    // both stepped without divisions.
+    const std::size_t first = len - band_;
+    std::size_t k = first, child = first % m;
     for (std::size_t i = 0; i < span; ++i) {
-        const std::size_t k = (i + len - band_) % len;
-        const std::size_t child = k % m;
         Complex sum = out[child];
         std::size_t angle = 0;  // j * k mod len
         for (std::size_t j = 1; j < p; ++j) {
@@ -145,8 +147,14 @@ void Fft::band_butterflies(Complex* out, std::size_t len, std::size_t p, std::si
             sum = sum + out[j * m + child] * tw[angle * step];
         }
         band_work_[i] = sum;
+        if (++k == len) k = 0;
+        if (++child == m) child = 0;
     }
-    for (std::size_t i = 0; i < span; ++i) out[(i + len - band_) % len] = band_work_[i];
+    std::size_t to = first;
+    for (std::size_t i = 0; i < span; ++i) {
+        out[to] = band_work_[i];
+        if (++to == len) to = 0;
+    }
 }
 
 void Fft::butterflies(Complex* out, std::size_t m, std::size_t p, std::size_t step) const noexcept {
