@@ -127,3 +127,12 @@ def test_declared_size_of_encoded_images(ext, w, h):
 ])
 def test_declared_size_of_handmade_headers(data, size):
     assert K.declared_size(data) == size
+
+
+@pytest.mark.parametrize("h,w", [(125, 1000), (625, 250), (375, 160), (40, 3125)])
+def test_high_frequency_share_with_powers_of_five(h, w):
+    # Lengths made of fives (and small factors) use the radix-5 butterflies.
+    gray = np.random.default_rng(h * w).integers(0, 256, (h, w), dtype=np.uint8)
+    gray[h // 3:] //= 5
+    for method in ("auto", "fft"):
+        assert K.high_freq_ratio(gray, method) == pytest.approx(reference_ratio(gray), rel=1e-12, abs=0)

@@ -202,6 +202,33 @@ void Fft::butterflies(Complex* out, std::size_t m, std::size_t p, std::size_t st
         }
         return;
     }
+    case 5: {
+        // X1,4 = a0 + c1 b1 + c2 b2 -/+ i (s1 d1 + s2 d2), X2,3 = a0 + c2 b1 + c1 b2 -/+ i (s2 d1 - s1 d2)
+        // with b1 = a1 + a4, b2 = a2 + a3, d1 = a1 - a4, d2 = a2 - a3.
+        const double c1 = std::cos(2 * std::numbers::pi / 5), c2 = std::cos(4 * std::numbers::pi / 5);
+        const double s1 = std::sin(2 * std::numbers::pi / 5), s2 = std::sin(4 * std::numbers::pi / 5);
+        for (std::size_t k = 0; k < m; ++k) {
+            Complex a0 = out[k], a1 = out[k + m], a2 = out[k + 2 * m], a3 = out[k + 3 * m], a4 = out[k + 4 * m];
+            if (k) {
+                a1 = a1 * tw[k * step];
+                a2 = a2 * tw[2 * k * step];
+                a3 = a3 * tw[3 * k * step];
+                a4 = a4 * tw[4 * k * step];
+            }
+            const Complex b1 = a1 + a4, b2 = a2 + a3, d1 = a1 - a4, d2 = a2 - a3;
+            const Complex t1{a0.re + c1 * b1.re + c2 * b2.re, a0.im + c1 * b1.im + c2 * b2.im};
+            const Complex t2{a0.re + c2 * b1.re + c1 * b2.re, a0.im + c2 * b1.im + c1 * b2.im};
+            const Complex u1{s1 * d1.re + s2 * d2.re, s1 * d1.im + s2 * d2.im};
+            const Complex u2{s2 * d1.re - s1 * d2.re, s2 * d1.im - s1 * d2.im};
+            const Complex iu1{u1.im, -u1.re}, iu2{u2.im, -u2.re};  // -i u
+            out[k] = a0 + b1 + b2;
+            out[k + m] = t1 + iu1;
+            out[k + 4 * m] = t1 - iu1;
+            out[k + 2 * m] = t2 + iu2;
+            out[k + 3 * m] = t2 - iu2;
+        }
+        return;
+    }
     default: {
         const std::size_t n = twiddles_.size();
         const std::size_t root_step = n / p;  // e^(-2 pi i / p) = tw[root_step]
