@@ -122,7 +122,11 @@ void Fft::recurse(const Complex* in, std::size_t stride, Complex* out, std::size
     } else {
         for (std::size_t j = 0; j < p; ++j) recurse(in + j * stride, stride * p, out + j * m, m, level + 1, step * p);
     }
-    if (band_ != 0 && 2 * band_ + 1 < len)
+    // A wanted output costs p - 1 complex products in the band combination,
+    // about one in the specialised radix 2..5 butterflies, and about p in the
+    // generic one. Once a level runs in full, every level below it does.
+    const std::size_t span = 2 * band_ + 1;
+    if (band_ != 0 && span < len && (p > 5 || span * p < len))
         band_butterflies(out, len, p, step);
     else
         butterflies(out, m, p, step);
