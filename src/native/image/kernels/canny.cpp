@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -30,11 +31,11 @@ constexpr std::int64_t kTan22 = 13573;  // round(0.41421356 * 2^15)
 // Rows per slice below which a second thread does not pay.
 constexpr std::size_t kSlicePixels = 1 << 18;
 
-// One row's derivatives and magnitude; magnitude has a zero on each side
-// (index 0 and width + 1) so neighbours past the edge never win.
+// One row's derivatives and magnitude (at most 4 * 255 + 4 * 255, so 16
+// bits hold them all); magnitude has a zero on each side (index 0 and
+// width + 1) so neighbours past the edge never win.
 struct GradientRow {
-    std::vector<std::int16_t> dx, dy;
-    std::vector<std::int32_t> mag;
+    std::vector<std::int16_t> dx, dy, mag;
     explicit GradientRow(std::size_t width) : dx(width), dy(width), mag(width + 2, 0) {}
 
     void clear() noexcept { std::fill(mag.begin(), mag.end(), 0); }
@@ -44,28 +45,45 @@ struct GradientRow {
         const std::uint8_t* a = grey + (y > 0 ? y - 1 : 0) * width;
         const std::uint8_t* b = grey + y * width;
         const std::uint8_t* c = grey + (y + 1 < height ? y + 1 : y) * width;
+        std::int16_t* dxp = dx.data();
+        std::int16_t* dyp = dy.data();
+        std::int16_t* m = mag.data() + 1;
         auto at = [&](std::size_t x, std::size_t l, std::size_t r) {
             const int gx = (a[r] - a[l]) + 2 * (b[r] - b[l]) + (c[r] - c[l]);
             const int gy = (c[l] + 2 * c[x] + c[r]) - (a[l] + 2 * a[x] + a[r]);
-            dx[x] = static_cast<std::int16_t>(gx);
-            dy[x] = static_cast<std::int16_t>(gy);
-            mag[x + 1] = std::abs(gx) + std::abs(gy);
+            dxp[x] = static_cast<std::int16_t>(gx);
+            dyp[x] = static_cast<std::int16_t>(gy);
+            m[x] = static_cast<std::int16_t>(std::abs(gx) + std::abs(gy));
         };
         if (width == 1) {
             at(0, 0, 0);
             return;
         }
         at(0, 0, 1);
-        std::int16_t* dxp = dx.data();
-        std::int16_t* dyp = dy.data();
-        std::int32_t* m = mag.data() + 1;
-        for (std::size_t x = 1; x + 1 < width; ++x) {
-            const int gx = (a[x + 1] - a[x - 1]) + 2 * (b[x + 1] - b[x - 1]) + (c[x + 1] - c[x - 1]);
-            const int gy = (c[x - 1] + 2 * c[x] + c[x + 1]) - (a[x - 1] + 2 * a[x] + a[x + 1]);
-            dxp[x] = static_cast<std::int16_t>(gx);
-            dyp[x] = static_cast<std::int16_t>(gy);
-            m[x] = std::abs(gx) + std::abs(gy);
+        std::size_t x = 1;
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        auto load8 = [&](const std::uint8_t* p) {
+            return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+        };
+        auto store = [](std::int16_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); };
+        for (; x + 8 < width; x += 8) {
+            const __m128i a0 = load8(a + x - 1), a1 = load8(a + x), a2 = load8(a + x + 1);
+            const __m128i b0 = load8(b + x - 1), b2 = load8(b + x + 1);
+            const __m128i c0 = load8(c + x - 1), c1 = load8(c + x), c2 = load8(c + x + 1);
+            const __m128i db = _mm_sub_epi16(b2, b0);
+            const __m128i gx = _mm_add_epi16(_mm_add_epi16(_mm_sub_epi16(a2, a0), _mm_sub_epi16(c2, c0)),
+                                             _mm_add_epi16(db, db));
+            const __m128i gy = _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(c0, c2), _mm_add_epi16(c1, c1)),
+                                             _mm_add_epi16(_mm_add_epi16(a0, a2), _mm_add_epi16(a1, a1)));
+            const __m128i ax = _mm_max_epi16(gx, _mm_sub_epi16(zero, gx));
+            const __m128i ay = _mm_max_epi16(gy, _mm_sub_epi16(zero, gy));
+            store(dxp + x, gx);
+            store(dyp + x, gy);
+            store(m + x, _mm_add_epi16(ax, ay));
         }
+#endif
+        for (; x + 1 < width; ++x) at(x, x - 1, x + 1);
         at(width - 1, width - 2, width - 1);
     }
 };
@@ -75,10 +93,10 @@ struct GradientRow {
 // axis, vertical within 22.5 degrees of the y axis, else the diagonal
 // whose slope matches the gradient's sign. A candidate must beat the
 // neighbour before it and at least equal the one after it (both strictly on
-// diagonals). Written with selects only, so it vectorises; random gradient
-// directions would otherwise mispredict a branch at nearly every pixel.
-void classify_tail(const std::int32_t* mp, const std::int32_t* mc, const std::int32_t* mn, const std::int16_t* dx,
-                  const std::int16_t* dy, std::size_t from, std::size_t width, int low, int high,
+// diagonals). Written with selects only: random gradient directions would
+// otherwise mispredict a branch at nearly every pixel.
+void classify_tail(const std::int16_t* mp, const std::int16_t* mc, const std::int16_t* mn, const std::int16_t* dx,
+                   const std::int16_t* dy, std::size_t from, std::size_t width, int low, int high,
                    std::uint8_t* row) noexcept {
     for (std::size_t x = from; x < width; ++x) {
         const std::int32_t m = mc[x];
@@ -102,58 +120,83 @@ void classify_tail(const std::int32_t* mp, const std::int32_t* mc, const std::in
 }
 
 #if defined(__SSE2__)
-// Four int32 lanes of a <- mask ? a : b.
+// Eight 16-bit lanes of a <- mask ? a : b.
 inline __m128i select(__m128i mask, __m128i a, __m128i b) noexcept {
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 
-// Lanes 0..3 of the eight pixels at x: the state bytes as four int32.
-inline __m128i classify4(const std::int32_t* mp, const std::int32_t* mc, const std::int32_t* mn, __m128i xs,
-                         __m128i ys, __m128i low, __m128i high) noexcept {
-    auto load = [](const std::int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-    const __m128i one = _mm_set1_epi32(1);
-    const __m128i m = load(mc);
-    const __m128i sx = _mm_srai_epi32(xs, 31), sy = _mm_srai_epi32(ys, 31);
-    const __m128i ax = _mm_sub_epi32(_mm_xor_si128(xs, sx), sx);
-    const __m128i ay = _mm_slli_epi32(_mm_sub_epi32(_mm_xor_si128(ys, sy), sy), kShift);
-    // ax < 2^11, so a 16-bit multiply-add of (ax, 0) by (tan, 0) is exact.
-    const __m128i tg22x = _mm_madd_epi16(ax, _mm_set1_epi32(static_cast<int>(kTan22)));
-    const __m128i tg67x = _mm_add_epi32(tg22x, _mm_slli_epi32(ax, kShift + 1));
-    const __m128i horizontal = _mm_cmplt_epi32(ay, tg22x);
-    const __m128i vertical = _mm_cmpgt_epi32(ay, tg67x);
-    const __m128i same_sign = _mm_cmpgt_epi32(_mm_xor_si128(xs, ys), _mm_set1_epi32(-1));
-    const __m128i diag_before = select(same_sign, load(mp - 1), load(mp + 1));
-    const __m128i diag_after = select(same_sign, load(mn + 1), load(mn - 1));
-    const __m128i before = select(horizontal, load(mc - 1), select(vertical, load(mp), diag_before));
-    const __m128i after = select(horizontal, load(mc + 1), select(vertical, load(mn), diag_after));
-    const __m128i slack = _mm_and_si128(_mm_or_si128(horizontal, vertical), one);
-    const __m128i peak = _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi32(m, low), _mm_cmpgt_epi32(m, before)),
-                                       _mm_cmpgt_epi32(_mm_add_epi32(m, slack), after));
-    const __m128i strong = _mm_and_si128(_mm_cmpgt_epi32(m, high), _mm_set1_epi32(kEdge));
-    return select(peak, strong, _mm_set1_epi32(kNotEdge));
+// The direction sectors of eight gradients as 16-bit lane masks. The
+// tests need 32 bits: ax * tan22 - ay * 2^15 comes from one multiply-add
+// of the interleaved pairs (ax, ay) by (tan22, -2^15).
+inline void sectors(__m128i ax, __m128i ay, __m128i& horizontal, __m128i& vertical) noexcept {
+    const __m128i weights = _mm_set1_epi32(static_cast<int>((0xFFFF8000u << 16) | static_cast<std::uint32_t>(kTan22)));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i d_lo = _mm_madd_epi16(_mm_unpacklo_epi16(ax, ay), weights);
+    const __m128i d_hi = _mm_madd_epi16(_mm_unpackhi_epi16(ax, ay), weights);
+    // horizontal: ay 2^15 < ax tan22, i.e. d > 0.
+    horizontal = _mm_packs_epi32(_mm_cmpgt_epi32(d_lo, zero), _mm_cmpgt_epi32(d_hi, zero));
+    // vertical: ay 2^15 > ax tan22 + ax 2^16, i.e. d + ax 2^16 < 0.
+    const __m128i v_lo = _mm_add_epi32(d_lo, _mm_unpacklo_epi16(zero, ax));
+    const __m128i v_hi = _mm_add_epi32(d_hi, _mm_unpackhi_epi16(zero, ax));
+    vertical = _mm_packs_epi32(_mm_cmplt_epi32(v_lo, zero), _mm_cmplt_epi32(v_hi, zero));
 }
 #endif
 
-void classify_row(const std::int32_t* mp, const std::int32_t* mc, const std::int32_t* mn, const std::int16_t* dx,
-                  const std::int16_t* dy, std::size_t width, int low, int high, std::uint8_t* row) noexcept {
+// Classifies one row into map states and returns the number of edges and
+// candidates in it.
+std::pair<std::size_t, std::size_t> classify_row(const std::int16_t* mp, const std::int16_t* mc,
+                                                 const std::int16_t* mn, const std::int16_t* dx,
+                                                 const std::int16_t* dy, std::size_t width, int low, int high,
+                                                 std::uint8_t* row) noexcept {
     std::size_t x = 0;
+    std::size_t edges = 0, candidates = 0;
 #if defined(__SSE2__)
-    const __m128i lo = _mm_set1_epi32(low), hi = _mm_set1_epi32(high);
+    auto load = [](const std::int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    // Magnitudes are at most 2040: thresholds beyond 16 bits act like 16-bit ones.
+    const __m128i lo = _mm_set1_epi16(static_cast<std::int16_t>(std::clamp(low, -32768, 32767)));
+    const __m128i hi = _mm_set1_epi16(static_cast<std::int16_t>(std::clamp(high, -32768, 32767)));
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), two = _mm_set1_epi16(kEdge);
+    // Per-lane counts (minus one per hit), folded before they can overflow.
+    __m128i edge_acc = zero, candidate_acc = zero;
+    std::size_t pending = 0;
+    auto fold = [&] {
+        alignas(16) std::int32_t e[4], c[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(e), _mm_madd_epi16(edge_acc, one));
+        _mm_store_si128(reinterpret_cast<__m128i*>(c), _mm_madd_epi16(candidate_acc, one));
+        edges += static_cast<std::size_t>(-(e[0] + e[1] + e[2] + e[3]));
+        candidates += static_cast<std::size_t>(-(c[0] + c[1] + c[2] + c[3]));
+        edge_acc = candidate_acc = zero;
+        pending = 0;
+    };
     for (; x + 8 <= width; x += 8) {
-        const __m128i dx8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dx + x));
-        const __m128i dy8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dy + x));
-        // Sign-extend the 16-bit derivatives to 32 bits.
-        const __m128i dx_lo = _mm_srai_epi32(_mm_unpacklo_epi16(dx8, dx8), 16);
-        const __m128i dx_hi = _mm_srai_epi32(_mm_unpackhi_epi16(dx8, dx8), 16);
-        const __m128i dy_lo = _mm_srai_epi32(_mm_unpacklo_epi16(dy8, dy8), 16);
-        const __m128i dy_hi = _mm_srai_epi32(_mm_unpackhi_epi16(dy8, dy8), 16);
-        const __m128i a = classify4(mp + x, mc + x, mn + x, dx_lo, dy_lo, lo, hi);
-        const __m128i b = classify4(mp + x + 4, mc + x + 4, mn + x + 4, dx_hi, dy_hi, lo, hi);
-        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_setzero_si128());
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(row + x), bytes);
+        const __m128i m = load(mc + x), xs = load(dx + x), ys = load(dy + x);
+        const __m128i ax = _mm_max_epi16(xs, _mm_sub_epi16(zero, xs));
+        const __m128i ay = _mm_max_epi16(ys, _mm_sub_epi16(zero, ys));
+        __m128i horizontal, vertical;
+        sectors(ax, ay, horizontal, vertical);
+        const __m128i same_sign = _mm_cmpgt_epi16(_mm_xor_si128(xs, ys), _mm_set1_epi16(-1));
+        const __m128i diag_before = select(same_sign, load(mp + x - 1), load(mp + x + 1));
+        const __m128i diag_after = select(same_sign, load(mn + x + 1), load(mn + x - 1));
+        const __m128i before = select(horizontal, load(mc + x - 1), select(vertical, load(mp + x), diag_before));
+        const __m128i after = select(horizontal, load(mc + x + 1), select(vertical, load(mn + x), diag_after));
+        const __m128i slack = _mm_and_si128(_mm_or_si128(horizontal, vertical), one);
+        const __m128i peak = _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi16(m, lo), _mm_cmpgt_epi16(m, before)),
+                                           _mm_cmpgt_epi16(_mm_add_epi16(m, slack), after));
+        const __m128i strong = _mm_and_si128(peak, _mm_cmpgt_epi16(m, hi));
+        const __m128i state = select(peak, _mm_and_si128(strong, two), one);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(row + x), _mm_packus_epi16(state, zero));
+        edge_acc = _mm_add_epi16(edge_acc, strong);
+        candidate_acc = _mm_add_epi16(candidate_acc, _mm_andnot_si128(strong, peak));
+        if (++pending == 16384) fold();
     }
+    fold();
 #endif
     classify_tail(mp, mc, mn, dx, dy, x, width, low, high, row);
+    for (; x < width; ++x) {
+        edges += row[x] == kEdge;
+        candidates += row[x] == kCandidate;
+    }
+    return {edges, candidates};
 }
 
 // How many pixels of a slice are edges above the high threshold and how
@@ -176,13 +219,8 @@ StateCounts suppress(const std::uint8_t* grey, std::size_t height, std::size_t w
         else
             next.clear();
         std::uint8_t* row = map + (y + 1) * step + 1;
-        classify_row(prev.mag.data() + 1, cur.mag.data() + 1, next.mag.data() + 1, cur.dx.data(), cur.dy.data(),
-                     width, low, high, row);
-        std::uint32_t edges = 0, candidates = 0;
-        for (std::size_t x = 0; x < width; ++x) {
-            edges += row[x] == kEdge;
-            candidates += row[x] == kCandidate;
-        }
+        const auto [edges, candidates] = classify_row(prev.mag.data() + 1, cur.mag.data() + 1, next.mag.data() + 1,
+                                                      cur.dx.data(), cur.dy.data(), width, low, high, row);
         counts.edges += edges;
         counts.candidates += candidates;
         std::swap(prev, cur);
