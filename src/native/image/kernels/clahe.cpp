@@ -75,35 +75,86 @@ struct Grid {
     }
 };
 
-// The clipped, equalised lookup table of one tile.
-void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty, int clip,
-              float scale, std::uint8_t* lut) noexcept {
-    int hist[kBins] = {};
+// The grey range of one tile (over the extended image).
+struct Range {
+    int lo = 255, hi = 0;
+};
+
+template <class F>
+void for_tile_rows(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty,
+                   F&& f) {
     const std::size_t x0 = tx * g.tile_w, x1 = x0 + g.tile_w;
     const std::size_t inside_end = std::min(x1, width);
     for (std::size_t yy = ty * g.tile_h; yy < (ty + 1) * g.tile_h; ++yy) {
         const std::uint8_t* row = grey + g.src_row[yy] * width;
-        std::size_t x = x0;
-        for (; x < inside_end; ++x) ++hist[row[x]];
-        for (; x < x1; ++x) ++hist[row[g.src_col[x]]];
+        f(row, x0, inside_end, x1);
     }
-    int batch = 0;
+}
+
+Range tile_range(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty) noexcept {
+    std::uint8_t lo = 255, hi = 0;
+    for_tile_rows(grey, width, g, tx, ty, [&](const std::uint8_t* row, std::size_t x0, std::size_t end, std::size_t x1) {
+        std::size_t x = x0;
+        for (; x < end; ++x) {
+            lo = std::min(lo, row[x]);
+            hi = std::max(hi, row[x]);
+        }
+        for (; x < x1; ++x) {
+            lo = std::min(lo, row[g.src_col[x]]);
+            hi = std::max(hi, row[g.src_col[x]]);
+        }
+    });
+    return {lo, hi};
+}
+
+// Below this many wanted entries a table is filled entry by entry, from
+// the bins that matter only; above, all 256 at once in vector registers.
+constexpr int kNarrowEntries = 96;
+
+// The clipped, equalised lookup table of one tile, whose pixels lie in
+// `own`; only the entries in `wanted` are filled (the blending reads no
+// others).
+void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty, int clip,
+              float scale, Range own, Range wanted, std::uint8_t* lut) noexcept {
+    int hist[kBins] = {};
+    for_tile_rows(grey, width, g, tx, ty, [&](const std::uint8_t* row, std::size_t x0, std::size_t end, std::size_t x1) {
+        std::size_t x = x0;
+        for (; x < end; ++x) ++hist[row[x]];
+        for (; x < x1; ++x) ++hist[row[g.src_col[x]]];
+    });
+    int batch = 0, residual = 0, residual_step = 1;
     if (clip > 0) {
         int clipped = 0;
-        for (int& h : hist) {  // branch-free: bins over the limit are unpredictable
-            const int excess = std::max(h - clip, 0);
+        for (int i = own.lo; i <= own.hi; ++i) {  // branch-free: bins over the limit are unpredictable
+            const int excess = std::max(hist[i] - clip, 0);
             clipped += excess;
-            h -= excess;
+            hist[i] -= excess;
         }
-        // The clipped pixels go back evenly (batch per bin, added during the
-        // running sum below), the remainder one each to every step-th bin.
+        // The clipped pixels go back evenly, batch to every bin, and the
+        // remainder one each to bins 0, step, 2 step, ...
         batch = clipped / kBins;
-        int residual = clipped - batch * kBins;
-        if (residual != 0) {
-            const int residual_step = std::max(kBins / residual, 1);
-            for (int i = 0; i < kBins && residual > 0; i += residual_step, --residual) ++hist[i];
-        }
+        residual = clipped - batch * kBins;
+        if (residual != 0) residual_step = std::max(kBins / residual, 1);
     }
+    const int start = std::min(wanted.lo, own.lo);
+    if (wanted.hi - start + 1 < kNarrowEntries) {
+        // Running sum from the first bin that is not empty before
+        // redistribution; the batch and residual shares below any bin are
+        // counted in closed form.
+        int sum = 0;
+        int q = start / residual_step, r = start % residual_step;
+        for (int v = start; v <= wanted.hi; ++v) {
+            sum += hist[v];
+            const int spread = batch * (v + 1) + std::min(residual, q + 1);
+            if (v >= wanted.lo) lut[v] = to_byte(static_cast<float>(sum + spread) * scale);
+            if (++r == residual_step) {
+                r = 0;
+                ++q;
+            }
+        }
+        return;
+    }
+    for (int i = 0, left = residual; i < kBins && left > 0; i += residual_step, --left) ++hist[i];
 #if defined(__SSE2__)
     static_assert(kBins % 4 == 0);
     // Running sum four bins at a time, scaled, rounded and packed to bytes.
@@ -142,10 +193,25 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     const auto tx_count = static_cast<std::size_t>(tiles_x), ty_count = static_cast<std::size_t>(tiles_y);
     std::vector<std::uint8_t> luts(tx_count * ty_count * kBins);
     const std::size_t min_tile_rows = std::max<std::size_t>(1, kSlicePixels / std::max<std::size_t>(1, width * g.tile_h));
+    // A tile's table is read only for the greys of its own and its eight
+    // neighbours' pixels.
+    std::vector<Range> ranges(tx_count * ty_count);
     for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         for (std::size_t ty = t0; ty < t1; ++ty)
-            for (std::size_t tx = 0; tx < tx_count; ++tx)
-                tile_lut(grey, width, g, tx, ty, clip, scale, &luts[(ty * tx_count + tx) * kBins]);
+            for (std::size_t tx = 0; tx < tx_count; ++tx) ranges[ty * tx_count + tx] = tile_range(grey, width, g, tx, ty);
+    });
+    for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+        for (std::size_t ty = t0; ty < t1; ++ty)
+            for (std::size_t tx = 0; tx < tx_count; ++tx) {
+                Range wanted;
+                for (std::size_t ny = (ty > 0 ? ty - 1 : 0); ny <= std::min(ty + 1, ty_count - 1); ++ny)
+                    for (std::size_t nx = (tx > 0 ? tx - 1 : 0); nx <= std::min(tx + 1, tx_count - 1); ++nx) {
+                        wanted.lo = std::min(wanted.lo, ranges[ny * tx_count + nx].lo);
+                        wanted.hi = std::max(wanted.hi, ranges[ny * tx_count + nx].hi);
+                    }
+                tile_lut(grey, width, g, tx, ty, clip, scale, ranges[ty * tx_count + tx], wanted,
+                         &luts[(ty * tx_count + tx) * kBins]);
+            }
     });
 
     // Per column: the two tables to blend and their weights.
