@@ -165,7 +165,21 @@ PyObject* clahe(PyObject*, PyObject* args) {
     return new_bytes(v.h() * v.w(), [&](std::uint8_t* out) { k::clahe(v.data(), v.h(), v.w(), clip, tx, ty, out); });
 }
 
+// grey_and_saturation(bgr) -> (grey bytes, grey sum, grey sum of squares, saturation sum)
+PyObject* grey_and_saturation(PyObject*, PyObject* arg) {
+    View v;
+    if (!v.get(arg, 3)) return nullptr;
+    k::ColourStats stats;
+    PyObject* grey = new_bytes(v.h() * v.w(), [&](std::uint8_t* out) {
+        stats = k::grey_and_saturation(v.data(), v.h() * v.w(), out);
+    });
+    if (grey == nullptr) return nullptr;
+    return Py_BuildValue("(NLLK)", grey, static_cast<long long>(stats.grey.sum), static_cast<long long>(stats.grey.sum_sq),
+                         static_cast<unsigned long long>(stats.saturation_sum));
+}
+
 PyMethodDef methods[] = {
+    {"grey_and_saturation", grey_and_saturation, METH_O, nullptr},
     {"canny_edges", canny_edges, METH_VARARGS, nullptr},
     {"canny_edge_count", canny_edge_count, METH_VARARGS, nullptr},
     {"clahe", clahe, METH_VARARGS, nullptr},

@@ -282,23 +282,33 @@ public:
         offset_ = {-row - 1, -row, -row + 1, -1, 0, 1, row - 1, row, row + 1};
     }
 
-    // Marks every candidate reachable from the edge at `from`; returns how many.
+    // Marks every candidate reachable from the edge at `from`; returns how
+    // many. Edges after suppression are thin lines, so the walk follows one
+    // newly marked neighbour directly and stacks only the others.
     std::uint64_t spread(std::size_t from) {
         std::uint64_t marked = 0;
-        stack_.push_back(static_cast<Index>(from));
-        while (!stack_.empty()) {
-            const std::size_t at = stack_.back();
-            stack_.pop_back();
+        std::size_t at = from;
+        for (;;) {
             std::uint32_t found = around<kCandidate>(at);
+            if (found == 0) {
+                if (stack_.empty()) return marked;
+                at = stack_.back();
+                stack_.pop_back();
+                continue;
+            }
+            const std::size_t first = at + static_cast<std::size_t>(offset_[std::countr_zero(found)]);
+            map_[first] = kEdge;
+            ++marked;
+            found &= found - 1;
             while (found != 0) {
-                const std::ptrdiff_t next = static_cast<std::ptrdiff_t>(at) + offset_[std::countr_zero(found)];
+                const std::size_t next = at + static_cast<std::size_t>(offset_[std::countr_zero(found)]);
                 found &= found - 1;
                 map_[next] = kEdge;
                 ++marked;
                 stack_.push_back(static_cast<Index>(next));
             }
+            at = first;
         }
-        return marked;
     }
 
     bool next_to_edge(std::size_t at) const noexcept { return around<kEdge>(at) != 0; }

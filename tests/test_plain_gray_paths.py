@@ -1,0 +1,66 @@
+"""is_plain_gray through each of its execution paths (one thread, the two
+halves side by side, row slices over the cores) against the written-out
+formulation, and the fused grey conversion against OpenCV."""
+
+import cv2
+import numpy as np
+import pytest
+
+from tessel import _gray_kernels as K
+from tessel.image import ImageTool
+from test_plain_gray import KEYS, reference, rgb
+
+DIGITS = [1, 4, 2, 2, 6, 4, 1]
+
+
+def scenes(h, w, seed):
+    """A textured photo-like scene, a near-plain one and a flat one with a faint blob."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
+    base = 128 + 60 * np.sin(xx / w * 7.0) * np.cos(yy / h * 5.0)
+    textured = np.dstack([base, base * 0.9 + 10, base * 0.8 + 20]) + rng.normal(0, 6, (h, w, 3))
+    textured[h // 4: h // 2, w // 3: w // 2] = (30, 200, 90)
+    near_plain = 140 + rng.normal(0, 1.0, (h, w, 1)).repeat(3, 2) + (xx / w * 3)[..., None]
+    flat = np.full((h, w, 3), 90.0)
+    flat[h // 3: h // 3 + max(h // 10, 1), w // 2: w // 2 + max(w // 10, 1)] = (92, 93, 91)
+    return {"textured": textured, "near_plain": near_plain, "flat": flat}
+
+
+# 40x50 runs on one thread; 200x300 and 600x700 run the two halves side by
+# side; 1100x900 splits rows over the cores.
+@pytest.mark.parametrize("h,w", [(40, 50), (200, 300), (600, 700), (1100, 900)])
+@pytest.mark.parametrize("scene", ["textured", "near_plain", "flat"])
+def test_metrics_match_the_written_out_formulation(h, w, scene):
+    array = np.clip(scenes(h, w, h + w)[scene], 0, 255).astype(np.uint8)
+    for fmt in ("PNG", "JPEG"):
+        data = rgb(array, fmt)
+        plain, metrics, message = ImageTool.is_plain_gray(data)
+        want_plain, values, want_message = reference(data)
+        assert (plain, message) == (want_plain, want_message), fmt
+        assert list(metrics) == KEYS
+        for key, value, digits in zip(KEYS, values, DIGITS):
+            assert metrics[key] == pytest.approx(round(value, digits), rel=1e-9, abs=1e-12), (fmt, key)
+
+
+def test_grey_conversion_of_every_colour():
+    # All 2^24 colours once: the fixed-point weights and rounding must be the library's.
+    v = np.arange(1 << 24, dtype=np.uint32)
+    bgr = np.stack([(v >> 16) & 255, (v >> 8) & 255, v & 255], -1).astype(np.uint8).reshape(4096, 4096, 3)
+    grey, total, squares, saturation = K.grey_and_saturation(bgr)
+    expected = cv2.cvtColor(bgr, cv2.COLOR_BGR2GRAY)
+    assert np.array_equal(np.frombuffer(grey, np.uint8).reshape(4096, 4096), expected)
+    wide = expected.astype(np.int64)
+    assert (total, squares) == (int(wide.sum()), int((wide * wide).sum()))
+    assert saturation == int(cv2.cvtColor(bgr, cv2.COLOR_BGR2HSV)[:, :, 1].sum(dtype=np.int64))
+
+
+@pytest.mark.parametrize("h,w", [(1, 1), (1, 4097), (3, 5), (700, 800)])
+def test_grey_conversion_of_odd_sizes(h, w):
+    # Sizes around the conversion's 4096-pixel blocks and its thread split.
+    bgr = np.random.default_rng(h * w).integers(0, 256, (h, w, 3), dtype=np.uint8)
+    grey, total, squares, saturation = K.grey_and_saturation(bgr)
+    expected = cv2.cvtColor(bgr, cv2.COLOR_BGR2GRAY)
+    assert np.array_equal(np.frombuffer(grey, np.uint8).reshape(h, w), expected)
+    assert total == int(expected.sum(dtype=np.int64))
+    assert squares == int((expected.astype(np.int64) ** 2).sum())
+    assert saturation == int(cv2.cvtColor(bgr, cv2.COLOR_BGR2HSV)[:, :, 1].sum(dtype=np.int64))
