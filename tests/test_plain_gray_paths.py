@@ -26,7 +26,7 @@ def scenes(h, w, seed):
     return {"textured": textured, "near_plain": near_plain, "flat": flat}
 
 
-# 40x50 runs on one thread; 200x300 and 600x700 run the two halves side by
+# 40x50 and 200x300 run on one thread; 600x700 runs the two halves side by
 # side; 1100x900 splits rows over the cores.
 @pytest.mark.parametrize("h,w", [(40, 50), (200, 300), (600, 700), (1100, 900)])
 @pytest.mark.parametrize("scene", ["textured", "near_plain", "flat"])

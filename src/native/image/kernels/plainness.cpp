@@ -22,7 +22,7 @@ constexpr int kTiles = 8;
 // image's measurements, and everything after CLAHE) run on two threads;
 // below, a thread costs more than it saves, above, every kernel already
 // splits its rows over the cores.
-constexpr std::size_t kPairMinPixels = 1 << 14;
+constexpr std::size_t kPairMinPixels = 1 << 18;
 constexpr std::size_t kPairMaxPixels = 1 << 19;
 
 }  // namespace
