@@ -27,8 +27,9 @@ def scenes(h, w, seed):
 
 
 # 40x50 and 200x300 run on one thread; 600x700 runs the two halves side by
-# side; 1100x900 splits rows over the cores.
-@pytest.mark.parametrize("h,w", [(40, 50), (200, 300), (600, 700), (1100, 900)])
+# side; 1100x900 does too, with row slices inside them; 2100x1000 runs the
+# halves one after the other, each split into row slices.
+@pytest.mark.parametrize("h,w", [(40, 50), (200, 300), (600, 700), (1100, 900), (2100, 1000)])
 @pytest.mark.parametrize("scene", ["textured", "near_plain", "flat"])
 def test_metrics_match_the_written_out_formulation(h, w, scene):
     array = np.clip(scenes(h, w, h + w)[scene], 0, 255).astype(np.uint8)
