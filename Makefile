@@ -55,3 +55,45 @@ wheel-test: wheel
 		--only-binary=:all: "$$(ls dist/tessel-*-$$tag-$$tag-*.whl)[test]"
 	$(NO_COMPILER) /bin/sh -c 'for c in gcc g++ cc c++ clang; do command -v $$c && exit 1; done; exit 0'
 	$(NO_COMPILER) $(WHEEL_VENV)/bin/python -m pytest -q tests
+
+# --- robustness: fuzzing, sanitizers, leak soak ------------------------------
+# `make fuzz` fuzzes each harness for FUZZ_SECONDS (corpus and findings under
+# build/fuzz); `make sanitize` runs the suite against an ASan+UBSan build in
+# build/asan-venv; `make soak` calls every public callable SOAK_CALLS times
+# and checks RSS and argument reference counts. The -ci variants are the
+# shorter runs that .ci/run makes after `make test`.
+FUZZ_SECONDS ?= 900
+SOAK_CALLS ?= 10000
+FUZZ_HARNESSES := fuzz/fuzz_images.py fuzz/fuzz_args.py
+
+.PHONY: robust-install fuzz fuzz-ci sanitize sanitize-ci soak soak-ci
+
+robust-install: $(PY)
+	$(PIP) install -q ".[test]" atheris
+
+fuzz: robust-install
+	@set -e; mkdir -p build/fuzz; for h in $(FUZZ_HARNESSES); do \
+		log=build/fuzz/$$(basename $$h .py).log; \
+		echo "== $$h for $(FUZZ_SECONDS) s (log: $$log)"; \
+		if $(PY) $$h -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 >$$log 2>&1; then \
+			grep -v '^INFO: Instrumenting' $$log | tail -n 14; \
+		else \
+			grep -v '^INFO: Instrumenting' $$log | tail -n 80; \
+			echo "fuzz: finding in $$h (inputs under build/fuzz/artifacts)"; exit 1; \
+		fi; \
+	done
+
+fuzz-ci:
+	$(MAKE) fuzz FUZZ_SECONDS=60
+
+sanitize:
+	PYTHON=$(PYTHON) tools/sanitize.sh
+
+# The whole suite is short enough under the sanitizers to run it in CI.
+sanitize-ci: sanitize
+
+soak: robust-install
+	$(PY) tools/soak.py --calls $(SOAK_CALLS)
+
+soak-ci:
+	$(MAKE) soak SOAK_CALLS=1000

@@ -53,7 +53,6 @@ SUPP=$(pwd)/tools/sanitize.supp
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:allocator_may_return_null=1:suppressions=$SUPP"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1"
 export PYTHONMALLOC=malloc
-export TQDM_DISABLE=1
 
 if [ $# -eq 0 ]; then
     set -- tests
