@@ -15,6 +15,7 @@ import contextlib
 import io
 import logging
 import math
+import operator
 import os
 import socket
 import sys
@@ -44,7 +45,9 @@ class InstantClock:
         self.calls = 0
 
     def sleep(self, seconds) -> None:
-        value = float(seconds)  # TypeError for non-numbers, as time.sleep
+        # time.sleep takes a float (subclasses included) or an integer by
+        # __index__; anything else is a TypeError.
+        value = float(seconds) if isinstance(seconds, float) else float(operator.index(seconds))
         if math.isnan(value):
             raise ValueError("Invalid value NaN (not a number)")
         if value < 0:
