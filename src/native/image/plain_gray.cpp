@@ -1,6 +1,7 @@
 // ImageTool.is_plain_gray
 #include "image/kernels/image_header.hpp"
 #include "image/kernels/plainness.hpp"
+#include "image/kernels/png_chunks.hpp"
 #include "image/methods.hpp"
 #include "image/source.hpp"
 #include "pyobj/buffer.hpp"
@@ -179,6 +180,11 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     {
         Pixels bytes;
         if (!bytes.view.acquire(encoded.get(), PyBUF_SIMPLE) || !check_declared_size(globals, bytes)) return {};
+        // OpenCV cannot decode a PNG whose chunk overruns the data (it
+        // answers None), but first allocates the declared chunk length, up
+        // to 4 GiB for a 45-byte input: answer as it would, without that.
+        if (kernels::png_chunk_overruns(bytes.view.bytes()))
+            return verdict(false, fallback_metrics(), text(kDecodeFailed));
     }
     Ref cv2 = pyobj::global(globals, id<"cv2">());
     Ref imdecode = pyobj::attr(cv2.get(), id<"imdecode">());
