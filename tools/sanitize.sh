@@ -14,6 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
+# Shared 2-core machines: keep the instrumented build at two jobs.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 VENV=${ASAN_VENV:-build/asan-venv}
 PY=$VENV/bin/python
 PIP="$PY -m pip --disable-pip-version-check -q"
