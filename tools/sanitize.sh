@@ -47,17 +47,29 @@ done
 ASAN_LIB=$(${CXX:-g++} -print-file-name=libasan.so)
 UBSAN_LIB=$(${CXX:-g++} -print-file-name=libubsan.so)
 SUPP=$(pwd)/tools/sanitize.supp
+# pytest captures file descriptor 2 while a test runs, and an aborting process
+# never hands that capture back: write the reports to files instead.
+LOGDIR=$(pwd)/build/sanitize-logs
+rm -rf "$LOGDIR"
+mkdir -p "$LOGDIR"
 
 # detect_leaks=0: CPython does not free its own heap at exit (interned
 # strings, type caches, module state of numpy/cv2/Pillow), so LeakSanitizer
 # reports thousands of interpreter allocations that are not ours. Leaks of the
 # extensions are caught by the soak (tools/soak.py: RSS and reference counts),
 # which runs right after this in CI.
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:allocator_may_return_null=1:suppressions=$SUPP"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1"
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:allocator_may_return_null=1:suppressions=$SUPP:log_path=$LOGDIR/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:log_path=$LOGDIR/ubsan"
 export PYTHONMALLOC=malloc
 
 if [ $# -eq 0 ]; then
     set -- tests
 fi
-LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$PY" -m pytest -p no:cacheprovider "$@"
+status=0
+LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$PY" -m pytest -p no:cacheprovider "$@" || status=$?
+if compgen -G "$LOGDIR/*" >/dev/null; then
+    echo "sanitize: sanitizer reports:" >&2
+    cat "$LOGDIR"/* >&2
+    [ "$status" -ne 0 ] || status=1
+fi
+exit "$status"
