@@ -289,6 +289,44 @@ def _arg_objects(cases: List[Case]) -> List[Any]:
     return list(unique.values())
 
 
+@dataclass
+class SoakResult:
+    failures: List[str]
+    report: List[Tuple[str, int, float, int]]  # name, calls, seconds, RSS change
+    rss_before: int
+    rss_after: int
+    blocks_before: int
+    blocks_after: int
+
+
+def soak(table: Dict[str, Tuple[Callable, List[Case]]], calls: int, warmup: int, rss_limit_mb: float) -> SoakResult:
+    """Warms every callable up, then runs each `calls` times and checks."""
+    failures: List[str] = []
+    for name, (func, cases) in table.items():
+        _run(func, cases, warmup, 0, failures, name)
+    settle()
+    rss_before = rss_bytes()
+    blocks_before = sys.getallocatedblocks()
+    report = []
+    for name, (func, cases) in table.items():
+        objs = _arg_objects(cases) + [func]
+        refs = [sys.getrefcount(o) for o in objs]
+        t0 = time.monotonic()
+        rss0 = rss_bytes()
+        _run(func, cases, calls, warmup, failures, name)
+        gc.collect()
+        after = [sys.getrefcount(o) for o in objs]  # same expression as `refs`
+        for i, obj in enumerate(objs):
+            if after[i] != refs[i]:
+                failures.append(f"{name}: refcount of {repr(obj)[:60]} went {refs[i]} -> {after[i]}")
+        report.append((name, calls, time.monotonic() - t0, rss_bytes() - rss0))
+    settle()
+    rss_after = rss_bytes()
+    if rss_after - rss_before > rss_limit_mb * 1024 * 1024:
+        failures.append(f"RSS grew by {(rss_after - rss_before) / 2**20:.2f} MiB")
+    return SoakResult(failures, report, rss_before, rss_after, blocks_before, sys.getallocatedblocks())
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=10_000, help="measured calls per callable")
@@ -317,31 +355,13 @@ def main(argv=None) -> int:
     if opts.only:
         table = {k: v for k, v in table.items() if k in opts.only}
 
-    failures: List[str] = []
     devnull = open(os.devnull, "w")
     with contextlib.redirect_stdout(devnull):
-        for name, (func, cases) in table.items():
-            _run(func, cases, warmup, 0, failures, name)
-        settle()
-        rss_before = rss_bytes()
-        blocks_before = sys.getallocatedblocks()
-        report = []
-        for name, (func, cases) in table.items():
-            objs = _arg_objects(cases) + [func]
-            refs = [sys.getrefcount(o) for o in objs]
-            t0 = time.monotonic()
-            rss0 = rss_bytes()
-            _run(func, cases, opts.calls, warmup, failures, name)
-            gc.collect()
-            after = [sys.getrefcount(o) for o in objs]  # same expression as `refs`
-            for i, obj in enumerate(objs):
-                if after[i] != refs[i]:
-                    failures.append(f"{name}: refcount of {repr(obj)[:60]} went {refs[i]} -> {after[i]}")
-            report.append((name, opts.calls, time.monotonic() - t0, rss_bytes() - rss0))
-        settle()
-        rss_after = rss_bytes()
-        blocks_after = sys.getallocatedblocks()
+        result = soak(table, opts.calls, warmup, opts.rss_limit_mb)
     server.close()
+    failures, report = result.failures, result.report
+    rss_before, rss_after = result.rss_before, result.rss_after
+    blocks_before, blocks_after = result.blocks_before, result.blocks_after
 
     mib = 1024 * 1024
     for name, calls, seconds, grown in report:
@@ -352,8 +372,6 @@ def main(argv=None) -> int:
         f"RSS {rss_before / mib:.1f} -> {rss_after / mib:.1f} MiB ({grown / mib:+.2f} MiB, limit {opts.rss_limit_mb} MiB); "
         f"allocated blocks {blocks_before} -> {blocks_after} ({blocks_after - blocks_before:+d})"
     )
-    if grown > opts.rss_limit_mb * mib:
-        failures.append(f"RSS grew by {grown / mib:.2f} MiB")
     unique = list(dict.fromkeys(failures))
     for line in unique[:40]:
         print("FAIL " + line)
