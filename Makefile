@@ -66,7 +66,7 @@ FUZZ_SECONDS ?= 900
 SOAK_CALLS ?= 10000
 FUZZ_HARNESSES := fuzz/fuzz_images.py fuzz/fuzz_args.py
 
-.PHONY: robust-install fuzz fuzz-ci sanitize sanitize-ci soak soak-ci
+.PHONY: robust-install fuzz fuzz-ci fuzz-asan sanitize sanitize-ci soak soak-ci
 
 robust-install: $(PY)
 	$(PIP) install -q ".[test]" atheris
@@ -85,6 +85,12 @@ fuzz: robust-install
 
 fuzz-ci:
 	$(MAKE) fuzz FUZZ_SECONDS=60
+
+# The same harnesses against the ASan+UBSan build of `make sanitize`.
+fuzz-asan:
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+		PYTHON=$(PYTHON) tools/sanitize.sh --fuzz $$h -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1; \
+	done
 
 sanitize:
 	PYTHON=$(PYTHON) tools/sanitize.sh

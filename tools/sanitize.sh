@@ -5,6 +5,7 @@
 #
 #   tools/sanitize.sh                 # whole suite
 #   tools/sanitize.sh tests/test_x.py # a subset
+#   tools/sanitize.sh --fuzz HARNESS [libFuzzer flags]  # a fuzz harness instead
 #
 # The interpreter itself is not instrumented, so the ASan runtime is
 # preloaded; PYTHONMALLOC=malloc routes every Python object through malloc so
@@ -62,11 +63,16 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stac
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:log_path=$LOGDIR/ubsan"
 export PYTHONMALLOC=malloc
 
-if [ $# -eq 0 ]; then
-    set -- tests
-fi
 status=0
-LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$PY" -m pytest -p no:cacheprovider "$@" || status=$?
+if [ "${1:-}" = "--fuzz" ]; then
+    shift
+    $PIP install atheris
+    # Instrumented code runs several times slower: give each input longer.
+    FUZZ_WORK=${FUZZ_WORK:-build/fuzz} LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$PY" "$@" -timeout=60 || status=$?
+else
+    [ $# -gt 0 ] || set -- tests
+    LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" "$PY" -m pytest -p no:cacheprovider "$@" || status=$?
+fi
 if compgen -G "$LOGDIR/*" >/dev/null; then
     echo "sanitize: sanitizer reports:" >&2
     cat "$LOGDIR"/* >&2
