@@ -34,6 +34,8 @@ sys.path.insert(0, str(HERE))
 
 import sandbox  # noqa: E402
 
+sandbox.silence_opencv()
+
 # Instrumented Python below the calls: request preparation and URL parsing,
 # and Pillow's parsers for the images that reach a method body.
 with atheris.instrument_imports(include=["requests", "urllib3", "PIL"]):

@@ -26,6 +26,8 @@ sys.path.insert(0, str(HERE))
 
 import sandbox  # noqa: E402
 
+sandbox.silence_opencv()
+
 # Pillow's format parsers are Python code: instrument them so that the fuzzer
 # sees which header branches an input reaches. Image.init() loads every plugin
 # while instrumentation is on.

@@ -29,9 +29,11 @@ FUZZ_MAX_IMAGE_PIXELS = 1 << 20
 
 _LOOPBACK_HOSTS = {"127.0.0.1", "localhost", "::1"}
 
-# OpenCV logs every rejected input; read when cv2 is first imported, which
-# the harnesses do after importing this module.
-os.environ.setdefault("OPENCV_LOG_LEVEL", "OFF")
+
+def silence_opencv() -> None:
+    """OpenCV logs every rejected input; it reads this when cv2 is imported,
+    so the harnesses call this before importing the extension modules."""
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "OFF")
 
 
 def closed_port() -> int:

@@ -35,7 +35,6 @@ from typing import Any, Callable, Dict, List, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
-os.environ.setdefault("TQDM_DISABLE", "1")
 
 import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
@@ -336,6 +335,9 @@ def main(argv=None) -> int:
     opts = parser.parse_args(argv)
     warmup = opts.warmup if opts.warmup is not None else max(100, opts.calls // 10)
 
+    # Set here, not at import: the tests import this module (tqdm reads its
+    # TQDM_* defaults when it is first imported, by the first batch scan).
+    os.environ.setdefault("TQDM_DISABLE", "1")
     warnings.simplefilter("ignore")
     logging.disable(logging.CRITICAL)
     tessel.image.time = NoWait()
