@@ -26,8 +26,11 @@ if [ ! -x "$PY" ]; then
     "$PYTHON" -m venv "$VENV"
     $PIP install --upgrade pip
 fi
-$PIP install numpy opencv-python-headless pillow requests tqdm pytest trustme \
-    scikit-build-core cmake ninja ${SANITIZE_EXTRA_PACKAGES:-}
+# The package's own runtime and test requirements, as pyproject.toml lists
+# them, plus the build backend (the build below runs without isolation).
+DEPS=$("$PY" -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb"))["project"]; print(" ".join(p["dependencies"] + p["optional-dependencies"]["test"]))')
+# shellcheck disable=SC2086  # one word per requirement
+$PIP install $DEPS scikit-build-core cmake ninja ${SANITIZE_EXTRA_PACKAGES:-}
 $PIP install --no-build-isolation --force-reinstall --no-deps \
     -C build-dir=build/asan \
     -C cmake.build-type=RelWithDebInfo \
