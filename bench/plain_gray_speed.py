@@ -4,7 +4,7 @@ out with NumPy and OpenCV, and against decoding alone.
     python bench/plain_gray_speed.py [sizes...] [--rounds N] [--rss]
 
 Sizes are names from SIZES (default: all). For each size a textured JPEG
-is built once; the three timings then alternate, round after round, so
+(PNG with --png) is built once; the three timings then alternate, round after round, so
 load from other processes hits them alike, and the medians are printed
 in milliseconds with the ratios. --rss runs one call on the largest size
 in a fresh child process and prints its peak RSS growth per pixel beyond
@@ -29,6 +29,9 @@ import numpy as np
 from tessel.image import ImageTool
 
 SIZES = {
+    "16": (16, 16),
+    "32": (32, 32),
+    "48x64": (48, 64),
     "64": (64, 64),
     "256": (256, 256),
     "1MP": (1000, 1000),
@@ -38,7 +41,7 @@ SIZES = {
 }
 
 
-def textured_jpeg(h: int, w: int) -> bytes:
+def textured_jpeg(h: int, w: int, ext: str = ".jpg") -> bytes:
     """Smooth colour fields with noise and a few hard shapes."""
     rng = np.random.default_rng(h * 131 + w)
     yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
@@ -46,7 +49,8 @@ def textured_jpeg(h: int, w: int) -> bytes:
     img = np.dstack([base, base * 0.9 + 10, base * 0.8 + 20])
     img += rng.normal(0, 6, (h, w, 3)).astype(np.float32)
     img[h // 4: h // 2, w // 3: w // 2] = (30, 200, 90)
-    ok, buf = cv2.imencode(".jpg", np.clip(img, 0, 255).astype(np.uint8), [cv2.IMWRITE_JPEG_QUALITY, 90])
+    params = [cv2.IMWRITE_JPEG_QUALITY, 90] if ext == ".jpg" else []
+    ok, buf = cv2.imencode(ext, np.clip(img, 0, 255).astype(np.uint8), params)
     assert ok
     return buf.tobytes()
 
@@ -83,9 +87,9 @@ def rounds_for(pixels: int) -> int:
     return max(5, min(2000, int(3e8 / max(pixels * 60, 1))))
 
 
-def bench(name: str, rounds: int | None) -> tuple[float, float, float]:
+def bench(name: str, rounds: int | None, ext: str = ".jpg") -> tuple[float, float, float]:
     h, w = SIZES[name]
-    data = textured_jpeg(h, w)
+    data = textured_jpeg(h, w, ext)
     runs = {"tessel": [], "plain": [], "decode": []}
     fns = {"tessel": lambda: ImageTool.is_plain_gray(data), "plain": lambda: straightforward(data),
            "decode": lambda: decode_only(data)}
@@ -127,6 +131,7 @@ def main() -> None:
     parser.add_argument("sizes", nargs="*", default=list(SIZES))
     parser.add_argument("--rounds", type=int)
     parser.add_argument("--rss", action="store_true")
+    parser.add_argument("--png", action="store_true", help="encode the test images as PNG instead of JPEG")
     parser.add_argument("--rss-child")
     parser.add_argument("--rss-of", default="tessel")
     args = parser.parse_args()
@@ -135,7 +140,7 @@ def main() -> None:
         return
     print(f"{'size':>6} {'tessel ms':>10} {'plain ms':>10} {'decode ms':>10} {'speed-up':>9} {'/decode':>8}")
     for name in args.sizes:
-        t, p, d = bench(name, args.rounds)
+        t, p, d = bench(name, args.rounds, ".png" if args.png else ".jpg")
         print(f"{name:>6} {t:10.3f} {p:10.3f} {d:10.3f} {p / t:8.2f}x {t / d:7.2f}x", flush=True)
     if args.rss:
         # The image is built here: building it needs far more memory than
