@@ -88,6 +88,21 @@ def test_clahe_other_clip_limits_and_grids(seed):
         assert np.array_equal(clahe(gray, clip, tiles), expected), (h, w, clip, tiles)
 
 
+@pytest.mark.parametrize("levels", [1, 2, 40, 95, 96, 97, 150, 256])
+@pytest.mark.parametrize("h,w", [(16, 16), (64, 48), (200, 200), (97, 211)])
+def test_clahe_tables_for_scattered_grey_sets(levels, h, w):
+    # A tile's table is filled either for the values occurring around it or
+    # whole: sets of scattered grey levels around the switch-over, with
+    # tiles big enough for clipped pixels to leave a residual.
+    rng = np.random.default_rng(levels * 7919 + h * w)
+    palette = rng.choice(256, levels, replace=False).astype(np.uint8)
+    weights = rng.random(levels) ** 3  # uneven: some bins overflow the clip limit
+    gray = palette[rng.choice(levels, (h, w), p=weights / weights.sum())]
+    for clip in (1.0, 4.0):
+        expected = cv2.createCLAHE(clipLimit=clip, tileGridSize=(8, 8)).apply(gray)
+        assert np.array_equal(clahe(gray, clip), expected), clip
+
+
 @pytest.mark.parametrize("h,w", [(1000, 1000), (1031, 517), (2, 300_001), (300_001, 2)])
 def test_large_images_split_over_threads(h, w):
     # Large enough for the row slices to run on several threads.

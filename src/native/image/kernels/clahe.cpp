@@ -3,8 +3,10 @@
 #include "image/kernels/parallel.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -75,9 +77,26 @@ struct Grid {
     }
 };
 
-// The grey range of one tile (over the extended image).
-struct Range {
+// The grey values that occur in one tile (over the extended image): a
+// 256-bit set, and its smallest and largest member.
+struct Values {
+    std::uint64_t bits[4] = {};
     int lo = 255, hi = 0;
+
+    void merge(const Values& o) noexcept {
+        for (int i = 0; i < 4; ++i) bits[i] |= o.bits[i];
+        lo = std::min(lo, o.lo);
+        hi = std::max(hi, o.hi);
+    }
+    int count() const noexcept {
+        return std::popcount(bits[0]) + std::popcount(bits[1]) + std::popcount(bits[2]) + std::popcount(bits[3]);
+    }
+    // Calls f(v) for every member v in increasing order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (int w = 0; w < 4; ++w)
+            for (std::uint64_t b = bits[w]; b != 0; b &= b - 1) f(w * 64 + std::countr_zero(b));
+    }
 };
 
 template <class F>
@@ -91,67 +110,74 @@ void for_tile_rows(const std::uint8_t* grey, std::size_t width, const Grid& g, s
     }
 }
 
-Range tile_range(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty) noexcept {
+Values tile_values(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx,
+                   std::size_t ty) noexcept {
+    Values s;
     std::uint8_t lo = 255, hi = 0;
+    auto add = [&](std::uint8_t v) {
+        s.bits[v >> 6] |= std::uint64_t{1} << (v & 63);
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    };
     for_tile_rows(grey, width, g, tx, ty, [&](const std::uint8_t* row, std::size_t x0, std::size_t end, std::size_t x1) {
         std::size_t x = x0;
-        for (; x < end; ++x) {
-            lo = std::min(lo, row[x]);
-            hi = std::max(hi, row[x]);
-        }
-        for (; x < x1; ++x) {
-            lo = std::min(lo, row[g.src_col[x]]);
-            hi = std::max(hi, row[g.src_col[x]]);
-        }
+        for (; x < end; ++x) add(row[x]);
+        for (; x < x1; ++x) add(row[g.src_col[x]]);
     });
-    return {lo, hi};
+    s.lo = lo;
+    s.hi = hi;
+    return s;
 }
 
-// Below this many wanted entries a table is filled entry by entry, from
-// the bins that matter only; above, all 256 at once in vector registers.
-constexpr int kNarrowEntries = 96;
+// Below this many wanted entries a table is filled entry by entry, for the
+// grey values that occur around the tile only; above, all 256 at once in
+// vector registers.
+constexpr int kSparseEntries = 96;
 
-// The clipped, equalised lookup table of one tile, whose pixels lie in
-// `own`; only the entries in `wanted` are filled (the blending reads no
-// others).
+// The clipped, equalised lookup table of one tile, whose pixels take the
+// values `own`; only the entries in `wanted` are filled (the blending reads
+// no others). `hist` is all zeros on entry and is left so.
 void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty, int clip,
-              float scale, Range own, Range wanted, std::uint8_t* lut) noexcept {
-    int hist[kBins] = {};
+              float scale, const Values& own, const Values& wanted, int* hist, std::uint8_t* lut) noexcept {
     for_tile_rows(grey, width, g, tx, ty, [&](const std::uint8_t* row, std::size_t x0, std::size_t end, std::size_t x1) {
         std::size_t x = x0;
         for (; x < end; ++x) ++hist[row[x]];
         for (; x < x1; ++x) ++hist[row[g.src_col[x]]];
     });
+    const bool sparse = wanted.count() < kSparseEntries;
     int batch = 0, residual = 0, residual_step = 1;
     if (clip > 0) {
         int clipped = 0;
-        for (int i = own.lo; i <= own.hi; ++i) {  // branch-free: bins over the limit are unpredictable
+        auto clip_bin = [&](int i) {  // branch-free: bins over the limit are unpredictable
             const int excess = std::max(hist[i] - clip, 0);
             clipped += excess;
             hist[i] -= excess;
-        }
+        };
+        if (sparse)
+            own.for_each(clip_bin);
+        else
+            for (int i = own.lo; i <= own.hi; ++i) clip_bin(i);
         // The clipped pixels go back evenly, batch to every bin, and the
         // remainder one each to bins 0, step, 2 step, ...
         batch = clipped / kBins;
         residual = clipped - batch * kBins;
         if (residual != 0) residual_step = std::max(kBins / residual, 1);
     }
-    const int start = std::min(wanted.lo, own.lo);
-    if (wanted.hi - start + 1 < kNarrowEntries) {
-        // Running sum from the first bin that is not empty before
-        // redistribution; the batch and residual shares below any bin are
-        // counted in closed form.
-        int sum = 0;
-        int q = start / residual_step, r = start % residual_step;
-        for (int v = start; v <= wanted.hi; ++v) {
+    if (sparse) {
+        // Running sum over the occurring values in order: every bin that is
+        // not empty before redistribution is among them (the tile is part of
+        // its own neighbourhood). The batch and residual shares below a
+        // value are counted in closed form.
+        int sum = 0, given = 0, next_given = 0;
+        wanted.for_each([&](int v) {
             sum += hist[v];
-            const int spread = batch * (v + 1) + std::min(residual, q + 1);
-            if (v >= wanted.lo) lut[v] = to_byte(static_cast<float>(sum + spread) * scale);
-            if (++r == residual_step) {
-                r = 0;
-                ++q;
+            hist[v] = 0;
+            while (given < residual && next_given <= v) {
+                ++given;
+                next_given += residual_step;
             }
-        }
+            lut[v] = to_byte(static_cast<float>(sum + batch * (v + 1) + given) * scale);
+        });
         return;
     }
     for (int i = 0, left = residual; i < kBins && left > 0; i += residual_step, --left) ++hist[i];
@@ -177,6 +203,7 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
         lut[i] = to_byte(static_cast<float>(sum) * scale);
     }
 #endif
+    std::memset(hist, 0, kBins * sizeof *hist);
 }
 
 }  // namespace
@@ -191,25 +218,25 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     if (clip_limit > 0.0) clip = std::max(static_cast<int>(clip_limit * tile_area / kBins), 1);
 
     const auto tx_count = static_cast<std::size_t>(tiles_x), ty_count = static_cast<std::size_t>(tiles_y);
-    std::vector<std::uint8_t> luts(tx_count * ty_count * kBins);
+    // Left uninitialised: the blending reads only the entries filled.
+    std::unique_ptr<std::uint8_t[]> luts(new std::uint8_t[tx_count * ty_count * kBins]);
     const std::size_t min_tile_rows = std::max<std::size_t>(1, kSlicePixels / std::max<std::size_t>(1, width * g.tile_h));
     // A tile's table is read only for the greys of its own and its eight
     // neighbours' pixels.
-    std::vector<Range> ranges(tx_count * ty_count);
+    std::vector<Values> values(tx_count * ty_count);
     for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         for (std::size_t ty = t0; ty < t1; ++ty)
-            for (std::size_t tx = 0; tx < tx_count; ++tx) ranges[ty * tx_count + tx] = tile_range(grey, width, g, tx, ty);
+            for (std::size_t tx = 0; tx < tx_count; ++tx) values[ty * tx_count + tx] = tile_values(grey, width, g, tx, ty);
     });
     for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+        int hist[kBins] = {};
         for (std::size_t ty = t0; ty < t1; ++ty)
             for (std::size_t tx = 0; tx < tx_count; ++tx) {
-                Range wanted;
+                Values wanted;
                 for (std::size_t ny = (ty > 0 ? ty - 1 : 0); ny <= std::min(ty + 1, ty_count - 1); ++ny)
-                    for (std::size_t nx = (tx > 0 ? tx - 1 : 0); nx <= std::min(tx + 1, tx_count - 1); ++nx) {
-                        wanted.lo = std::min(wanted.lo, ranges[ny * tx_count + nx].lo);
-                        wanted.hi = std::max(wanted.hi, ranges[ny * tx_count + nx].hi);
-                    }
-                tile_lut(grey, width, g, tx, ty, clip, scale, ranges[ty * tx_count + tx], wanted,
+                    for (std::size_t nx = (tx > 0 ? tx - 1 : 0); nx <= std::min(tx + 1, tx_count - 1); ++nx)
+                        wanted.merge(values[ny * tx_count + nx]);
+                tile_lut(grey, width, g, tx, ty, clip, scale, values[ty * tx_count + tx], wanted, hist,
                          &luts[(ty * tx_count + tx) * kBins]);
             }
     });
