@@ -144,7 +144,11 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
         for (; x < end; ++x) ++hist[row[x]];
         for (; x < x1; ++x) ++hist[row[g.src_col[x]]];
     });
-    const bool sparse = wanted.count() < kSparseEntries;
+    // Every bin that is not empty before redistribution is in `own`; the
+    // running sum must pass them all, the table is read at `wanted`.
+    Values visited = wanted;
+    visited.merge(own);
+    const bool sparse = visited.count() < kSparseEntries;
     int batch = 0, residual = 0, residual_step = 1;
     if (clip > 0) {
         int clipped = 0;
@@ -164,12 +168,10 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
         if (residual != 0) residual_step = std::max(kBins / residual, 1);
     }
     if (sparse) {
-        // Running sum over the occurring values in order: every bin that is
-        // not empty before redistribution is among them (the tile is part of
-        // its own neighbourhood). The batch and residual shares below a
-        // value are counted in closed form.
+        // Running sum over the visited values in order; the batch and
+        // residual shares below a value are counted in closed form.
         int sum = 0, given = 0, next_given = 0;
-        wanted.for_each([&](int v) {
+        visited.for_each([&](int v) {
             sum += hist[v];
             hist[v] = 0;
             while (given < residual && next_given <= v) {
@@ -221,30 +223,17 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     // Left uninitialised: the blending reads only the entries filled.
     std::unique_ptr<std::uint8_t[]> luts(new std::uint8_t[tx_count * ty_count * kBins]);
     const std::size_t min_tile_rows = std::max<std::size_t>(1, kSlicePixels / std::max<std::size_t>(1, width * g.tile_h));
-    // A tile's table is read only for the greys of its own and its eight
-    // neighbours' pixels.
     std::vector<Values> values(tx_count * ty_count);
     for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         for (std::size_t ty = t0; ty < t1; ++ty)
             for (std::size_t tx = 0; tx < tx_count; ++tx) values[ty * tx_count + tx] = tile_values(grey, width, g, tx, ty);
     });
-    for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
-        int hist[kBins] = {};
-        for (std::size_t ty = t0; ty < t1; ++ty)
-            for (std::size_t tx = 0; tx < tx_count; ++tx) {
-                Values wanted;
-                for (std::size_t ny = (ty > 0 ? ty - 1 : 0); ny <= std::min(ty + 1, ty_count - 1); ++ny)
-                    for (std::size_t nx = (tx > 0 ? tx - 1 : 0); nx <= std::min(tx + 1, tx_count - 1); ++nx)
-                        wanted.merge(values[ny * tx_count + nx]);
-                tile_lut(grey, width, g, tx, ty, clip, scale, values[ty * tx_count + tx], wanted, hist,
-                         &luts[(ty * tx_count + tx) * kBins]);
-            }
-    });
 
-    // Per column: the two tables to blend and their weights.
+    // Per column: the two tables to blend and their weights, and the cell
+    // (tx1 + 1) of the grid offset by half a tile that the column lies in.
     const float inv_tw = 1.0f / static_cast<float>(g.tile_w);
     const float inv_th = 1.0f / static_cast<float>(g.tile_h);
-    std::vector<std::uint32_t> ind1(width), ind2(width);
+    std::vector<std::uint32_t> ind1(width), ind2(width), cell_col(width);
     std::vector<float> xa(width), xa1(width);
     for (std::size_t x = 0; x < width; ++x) {
         const float txf = static_cast<float>(static_cast<int>(x)) * inv_tw - 0.5f;
@@ -254,8 +243,44 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
         xa1[x] = 1.0f - xa[x];
         ind1[x] = static_cast<std::uint32_t>(std::max(tx1, 0) * kBins);
         ind2[x] = static_cast<std::uint32_t>(std::min(tx2, tiles_x - 1) * kBins);
+        cell_col[x] = static_cast<std::uint32_t>(tx1 + 1);
     }
+    auto cell_row = [&](std::size_t y) {
+        const float tyf = static_cast<float>(static_cast<int>(y)) * inv_th - 0.5f;
+        return static_cast<std::size_t>(static_cast<int>(std::floor(tyf)) + 1);
+    };
+
+    // The pixels of one cell blend the same (up to) four tables, so a
+    // table is read only at the grey values of the four cells around its
+    // tile's centre: collected per cell (per slice, then merged).
+    const std::size_t cells_x = tx_count + 1, cells = cells_x * (ty_count + 1);
     const std::size_t min_rows = std::max<std::size_t>(1, kSlicePixels / width);
+    std::vector<Values> cell_values(slice_count(height, min_rows) * cells);
+    for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
+        Values* own_cells = &cell_values[part * cells];
+        for (std::size_t y = y0; y < y1; ++y) {
+            Values* row_cells = own_cells + cell_row(y) * cells_x;
+            const std::uint8_t* src = grey + y * width;
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::uint8_t v = src[x];
+                row_cells[cell_col[x]].bits[v >> 6] |= std::uint64_t{1} << (v & 63);
+            }
+        }
+    });
+    for (std::size_t i = cells; i < cell_values.size(); ++i) cell_values[i % cells].merge(cell_values[i]);
+
+    for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+        int hist[kBins] = {};
+        for (std::size_t ty = t0; ty < t1; ++ty)
+            for (std::size_t tx = 0; tx < tx_count; ++tx) {
+                Values wanted;
+                for (std::size_t cy = ty; cy <= ty + 1; ++cy)
+                    for (std::size_t cx = tx; cx <= tx + 1; ++cx) wanted.merge(cell_values[cy * cells_x + cx]);
+                tile_lut(grey, width, g, tx, ty, clip, scale, values[ty * tx_count + tx], wanted, hist,
+                         &luts[(ty * tx_count + tx) * kBins]);
+            }
+    });
+
     for_row_slices(height, min_rows, [&](std::size_t, std::size_t y0, std::size_t y1) {
         for (std::size_t y = y0; y < y1; ++y) {
             const float tyf = static_cast<float>(static_cast<int>(y)) * inv_th - 0.5f;

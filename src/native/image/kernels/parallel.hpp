@@ -19,11 +19,16 @@ inline std::size_t core_count() noexcept {
     return cores;
 }
 
+// How many slices for_row_slices(rows, min_rows, ...) makes.
+inline std::size_t slice_count(std::size_t rows, std::size_t min_rows) noexcept {
+    const std::size_t fit = rows / std::max<std::size_t>(1, min_rows);
+    const std::size_t parts = fit < 2 ? 1 : std::min<std::size_t>(core_count(), fit);
+    return std::clamp<std::size_t>(parts, 1, 8);
+}
+
 template <class Work>
 std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) {
-    const std::size_t fit = rows / std::max<std::size_t>(1, min_rows);
-    std::size_t parts = fit < 2 ? 1 : std::min<std::size_t>(core_count(), fit);
-    parts = std::clamp<std::size_t>(parts, 1, 8);
+    const std::size_t parts = slice_count(rows, min_rows);
     if (parts == 1) {
         work(std::size_t{0}, std::size_t{0}, rows);
         return 1;
