@@ -1,5 +1,6 @@
 // ImageTool.has_multiple_transparency
 #include "image/kernels/byte_count.hpp"
+#include "image/kernels/parallel.hpp"
 #include "image/methods.hpp"
 #include "image/pixel_bands.hpp"
 #include "image/source.hpp"
@@ -7,6 +8,7 @@
 #include "pyobj/names.hpp"
 #include "pyobj/unpack.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace image {
@@ -53,8 +55,17 @@ bool count_equal_bytes(PyObject* img, const char* mode, std::size_t offset, std:
     const std::size_t stride = bytes_per_pixel(mode);
     hits = 0;
     pixels = size.width * size.height;
+    // The count is bound by memory bandwidth, so a large image is split over
+    // the cores (slices of about a million pixels at least).
+    const std::size_t row_bytes = size.width * stride;
+    const std::size_t min_rows = std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::size_t>(1, size.width));
     auto count = [&](const PixelBand& band) noexcept {
-        hits += kernels::count_equal(band.pixels + offset, band.rows * size.width, stride, value);
+        std::array<std::size_t, kernels::kMaxSlices> parts{};
+        kernels::for_row_slices(band.rows, min_rows, [&](std::size_t part, std::size_t first, std::size_t end) noexcept {
+            parts[part] = kernels::count_equal(band.pixels + first * row_bytes + offset, (end - first) * size.width,
+                                               stride, value);
+        });
+        for (std::size_t n : parts) hits += n;
     };
     return for_each_band(img, size, mode, count);
 }

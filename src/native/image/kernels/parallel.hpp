@@ -27,19 +27,24 @@ inline std::size_t slice_count(std::size_t rows, std::size_t min_rows) noexcept 
 }
 
 template <class Work>
-std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) {
+std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) noexcept {
     const std::size_t parts = slice_count(rows, min_rows);
     if (parts == 1) {
         work(std::size_t{0}, std::size_t{0}, rows);
         return 1;
     }
     std::vector<std::thread> helpers;
-    helpers.reserve(parts - 1);
     const std::size_t step = rows / parts;
     for (std::size_t p = 1; p < parts; ++p) {
         const std::size_t begin = p * step;
         const std::size_t end = p + 1 == parts ? rows : begin + step;
-        helpers.emplace_back([&work, p, begin, end] { work(p, begin, end); });
+        // Out of threads or memory, the slice still gets done, here: a
+        // kernel must never take the process down for want of a helper.
+        try {
+            helpers.emplace_back([&work, p, begin, end] { work(p, begin, end); });
+        } catch (...) {
+            work(p, begin, end);
+        }
     }
     work(std::size_t{0}, std::size_t{0}, step);
     for (std::thread& t : helpers) t.join();
