@@ -4,6 +4,7 @@ dropped per call, memory kept per call, and a call whose outcome drifts."""
 from __future__ import annotations
 
 import ctypes
+import os
 import sys
 from pathlib import Path
 
@@ -48,12 +49,23 @@ class Payload:
     pass
 
 
+# Under AddressSanitizer freed memory sits in a quarantine whose resident pages
+# are handed out again, so memory kept by a call need not raise RSS at all: the
+# RSS half of the soak is meaningful only with the ordinary allocator (which
+# is how `make soak` runs it).
+_rss_blind = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 @pytest.mark.parametrize(
     "func,expected",
     [
         (keeps_a_reference, "refcount of"),
         (leaks_a_reference, "refcount of"),
-        (keeps_memory, "RSS grew by"),
+        pytest.param(
+            keeps_memory,
+            "RSS grew by",
+            marks=pytest.mark.skipif(_rss_blind, reason="RSS cannot see kept memory under ASan's allocator"),
+        ),
         (drifts, "raised ValueError"),
         (well_behaved, None),
     ],
