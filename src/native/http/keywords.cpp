@@ -47,21 +47,6 @@ pyobj::Ref call_keywords(PyObject* callable, std::span<const pyobj::Kw> fixed, P
                                                  kwnames.get()));
 }
 
-pyobj::Ref call_method_keywords(PyObject* self, PyObject* name, std::span<const pyobj::Kw> fixed,
-                                PyObject* extra) noexcept {
-    if (self == nullptr || name == nullptr) return {};
-    std::vector<PyObject*> argv;
-    pyobj::Ref kwnames;
-    try {
-        if (!gather(fixed, extra, argv, kwnames)) return {};
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return {};
-    }
-    argv[0] = self;
-    return pyobj::Ref::steal(PyObject_VectorcallMethod(name, argv.data(), 1, kwnames.get()));
-}
-
 bool reject_repeated_keywords(std::span<const pyobj::Kw> fixed, PyObject* extra) noexcept {
     if (extra == nullptr || PyDict_GET_SIZE(extra) == 0) return true;
     for (const pyobj::Kw& kw : fixed) {

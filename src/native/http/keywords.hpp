@@ -12,10 +12,6 @@ namespace http {
 // `extra` shares no key with `fixed`.
 pyobj::Ref call_keywords(PyObject* callable, std::span<const pyobj::Kw> fixed, PyObject* extra) noexcept;
 
-// self.<name>(**fixed, **extra), the method looked up on the instance.
-pyobj::Ref call_method_keywords(PyObject* self, PyObject* name, std::span<const pyobj::Kw> fixed,
-                                PyObject* extra) noexcept;
-
 // For the shortcuts: when `extra` holds one of the fixed keywords, raises the
 // TypeError a Python call `f(a=..., **extra)` gives for a repeated keyword
 // and returns false.

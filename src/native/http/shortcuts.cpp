@@ -30,7 +30,8 @@ PyObject* forward(PyObject* self, std::span<const pyobj::Kw> fixed, PyObject* kw
     // Every fixed keyword other than "method" names a parameter of the
     // shortcut, so only "method" can really turn up in kwargs.
     if (!reject_repeated_keywords(fixed, kwargs)) return nullptr;
-    return call_method_keywords(self, pyobj::id<"request">(), fixed, kwargs).release();
+    Ref request = pyobj::attr(self, pyobj::id<"request">());  // looked up on the instance
+    return call_keywords(request.get(), fixed, kwargs).release();
 }
 
 PyObject* get(const pyobj::Call& call) {
