@@ -88,6 +88,13 @@ struct Values {
         lo = std::min(lo, o.lo);
         hi = std::max(hi, o.hi);
     }
+    static Values all() noexcept {
+        Values v;
+        for (std::uint64_t& b : v.bits) b = ~std::uint64_t{0};
+        v.lo = 0;
+        v.hi = kBins - 1;
+        return v;
+    }
     int count() const noexcept {
         return std::popcount(bits[0]) + std::popcount(bits[1]) + std::popcount(bits[2]) + std::popcount(bits[3]);
     }
@@ -133,6 +140,10 @@ Values tile_values(const std::uint8_t* grey, std::size_t width, const Grid& g, s
 // grey values that occur around the tile only; above, all 256 at once in
 // vector registers.
 constexpr int kSparseEntries = 96;
+
+// Tiles of at least this many pixels skip the two passes that find which
+// grey values occur: their tables are filled whole, which costs less.
+constexpr int kDenseTileArea = 256;
 
 // The clipped, equalised lookup table of one tile, whose pixels take the
 // values `own`; only the entries in `wanted` are filled (the blending reads
@@ -223,8 +234,9 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     // Left uninitialised: the blending reads only the entries filled.
     std::unique_ptr<std::uint8_t[]> luts(new std::uint8_t[tx_count * ty_count * kBins]);
     const std::size_t min_tile_rows = std::max<std::size_t>(1, kSlicePixels / std::max<std::size_t>(1, width * g.tile_h));
-    std::vector<Values> values(tx_count * ty_count);
-    for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+    const bool dense = tile_area >= kDenseTileArea;
+    std::vector<Values> values(dense ? 0 : tx_count * ty_count);
+    if (!dense) for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         for (std::size_t ty = t0; ty < t1; ++ty)
             for (std::size_t tx = 0; tx < tx_count; ++tx) values[ty * tx_count + tx] = tile_values(grey, width, g, tx, ty);
     });
@@ -255,8 +267,8 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     // tile's centre: collected per cell (per slice, then merged).
     const std::size_t cells_x = tx_count + 1, cells = cells_x * (ty_count + 1);
     const std::size_t min_rows = std::max<std::size_t>(1, kSlicePixels / width);
-    std::vector<Values> cell_values(slice_count(height, min_rows) * cells);
-    for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
+    std::vector<Values> cell_values(dense ? 0 : slice_count(height, min_rows) * cells);
+    if (!dense) for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
         Values* own_cells = &cell_values[part * cells];
         for (std::size_t y = y0; y < y1; ++y) {
             Values* row_cells = own_cells + cell_row(y) * cells_x;
@@ -269,10 +281,16 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     });
     for (std::size_t i = cells; i < cell_values.size(); ++i) cell_values[i % cells].merge(cell_values[i]);
 
+    const Values everything = Values::all();
     for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         int hist[kBins] = {};
         for (std::size_t ty = t0; ty < t1; ++ty)
             for (std::size_t tx = 0; tx < tx_count; ++tx) {
+                if (dense) {
+                    tile_lut(grey, width, g, tx, ty, clip, scale, everything, everything, hist,
+                             &luts[(ty * tx_count + tx) * kBins]);
+                    continue;
+                }
                 Values wanted;
                 for (std::size_t cy = ty; cy <= ty + 1; ++cy)
                     for (std::size_t cx = tx; cx <= tx + 1; ++cx) wanted.merge(cell_values[cy * cells_x + cx]);

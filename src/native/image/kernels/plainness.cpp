@@ -22,7 +22,7 @@ constexpr int kTiles = 8;
 // (the grey image's measurements, and everything after CLAHE) run on two
 // threads: below, a thread costs more than it saves; above, the kernels'
 // own row slices keep the cores busy, and the halves would only contend.
-constexpr std::size_t kPairMinPixels = 1 << 18;
+constexpr std::size_t kPairMinPixels = 1 << 14;
 constexpr std::size_t kPairMaxPixels = 1 << 21;
 
 }  // namespace
