@@ -43,11 +43,13 @@ def test_metrics_match_the_written_out_formulation(h, w, scene):
             assert metrics[key] == pytest.approx(round(value, digits), rel=1e-9, abs=1e-12), (fmt, key)
 
 
-def test_grey_conversion_of_every_colour():
-    # All 2^24 colours once: the fixed-point weights and rounding must be the library's.
+@pytest.mark.parametrize("vectorised", [True, False])
+def test_grey_conversion_of_every_colour(vectorised):
+    # All 2^24 colours once: the fixed-point weights and rounding must be the
+    # library's, in the sixteen-pixel vector pass as in the plain loop.
     v = np.arange(1 << 24, dtype=np.uint32)
     bgr = np.stack([(v >> 16) & 255, (v >> 8) & 255, v & 255], -1).astype(np.uint8).reshape(4096, 4096, 3)
-    grey, total, squares, saturation = K.grey_and_saturation(bgr)
+    grey, total, squares, saturation = K.grey_and_saturation(bgr, vectorised)
     expected = cv2.cvtColor(bgr, cv2.COLOR_BGR2GRAY)
     assert np.array_equal(np.frombuffer(grey, np.uint8).reshape(4096, 4096), expected)
     wide = expected.astype(np.int64)
@@ -55,11 +57,13 @@ def test_grey_conversion_of_every_colour():
     assert saturation == int(cv2.cvtColor(bgr, cv2.COLOR_BGR2HSV)[:, :, 1].sum(dtype=np.int64))
 
 
-@pytest.mark.parametrize("h,w", [(1, 1), (1, 4097), (3, 5), (700, 800)])
-def test_grey_conversion_of_odd_sizes(h, w):
-    # Sizes around the conversion's 4096-pixel blocks and its thread split.
+@pytest.mark.parametrize("vectorised", [True, False])
+@pytest.mark.parametrize("h,w", [(1, 1), (1, 15), (1, 17), (1, 4097), (3, 5), (700, 800)])
+def test_grey_conversion_of_odd_sizes(h, w, vectorised):
+    # Sizes around the vector pass's sixteen pixels, the 4096-pixel blocks
+    # and the thread split.
     bgr = np.random.default_rng(h * w).integers(0, 256, (h, w, 3), dtype=np.uint8)
-    grey, total, squares, saturation = K.grey_and_saturation(bgr)
+    grey, total, squares, saturation = K.grey_and_saturation(bgr, vectorised)
     expected = cv2.cvtColor(bgr, cv2.COLOR_BGR2GRAY)
     assert np.array_equal(np.frombuffer(grey, np.uint8).reshape(h, w), expected)
     assert total == int(expected.sum(dtype=np.int64))

@@ -165,13 +165,16 @@ PyObject* clahe(PyObject*, PyObject* args) {
     return new_bytes(v.h() * v.w(), [&](std::uint8_t* out) { k::clahe(v.data(), v.h(), v.w(), clip, tx, ty, out); });
 }
 
-// grey_and_saturation(bgr) -> (grey bytes, grey sum, grey sum of squares, saturation sum)
-PyObject* grey_and_saturation(PyObject*, PyObject* arg) {
+// grey_and_saturation(bgr, vectorised=True) -> (grey bytes, grey sum, grey sum of squares, saturation sum)
+PyObject* grey_and_saturation(PyObject*, PyObject* args) {
+    PyObject* array = nullptr;
+    int vectorised = 1;
+    if (!PyArg_ParseTuple(args, "O|p", &array, &vectorised)) return nullptr;
     View v;
-    if (!v.get(arg, 3)) return nullptr;
+    if (!v.get(array, 3)) return nullptr;
     k::ColourStats stats;
     PyObject* grey = new_bytes(v.h() * v.w(), [&](std::uint8_t* out) {
-        stats = k::grey_and_saturation(v.data(), v.h() * v.w(), out);
+        stats = k::grey_and_saturation(v.data(), v.h() * v.w(), out, vectorised != 0);
     });
     if (grey == nullptr) return nullptr;
     return Py_BuildValue("(NLLK)", grey, static_cast<long long>(stats.grey.sum), static_cast<long long>(stats.grey.sum_sq),
@@ -179,7 +182,7 @@ PyObject* grey_and_saturation(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef methods[] = {
-    {"grey_and_saturation", grey_and_saturation, METH_O, nullptr},
+    {"grey_and_saturation", grey_and_saturation, METH_VARARGS, nullptr},
     {"canny_edges", canny_edges, METH_VARARGS, nullptr},
     {"canny_edge_count", canny_edge_count, METH_VARARGS, nullptr},
     {"clahe", clahe, METH_VARARGS, nullptr},

@@ -1,6 +1,9 @@
 #include "image/kernels/gray_stats.hpp"
 
+#include "image/kernels/grey_saturation_avx2.hpp"
 #include "image/kernels/parallel.hpp"
+#include "image/kernels/saturation.hpp"
+#include "image/kernels/simd.hpp"
 
 #include <array>
 #include <cmath>
@@ -101,32 +104,6 @@ Moments laplacian_moments(const std::uint8_t* grey, std::size_t height, std::siz
     return total;
 }
 
-namespace {
-
-constexpr int kHsvShift = 12;
-
-// The saturation of a (max, min) pair is ((max - min) * round((255 << 12) / max)
-// + (1 << 11)) >> 12, the 8-bit conversion's fixed-point formula; the
-// rounded divisor per max fits a small table that stays in L1.
-struct SaturationDivisors {
-    std::array<std::int32_t, 256> by_max{};
-    SaturationDivisors() noexcept {
-        for (int hi = 1; hi < 256; ++hi)
-            by_max[hi] = static_cast<std::int32_t>(std::lround((255 << kHsvShift) / static_cast<double>(hi)));
-    }
-};
-
-const SaturationDivisors kSaturation;
-
-inline std::uint32_t saturation_of(std::uint32_t b, std::uint32_t g, std::uint32_t r) noexcept {
-    const std::uint32_t hi = std::max(b, std::max(g, r));
-    const std::uint32_t lo = std::min(b, std::min(g, r));
-    return static_cast<std::uint32_t>((static_cast<std::int32_t>(hi - lo) * kSaturation.by_max[hi] +
-                                       (1 << (kHsvShift - 1))) >> kHsvShift);
-}
-
-}  // namespace
-
 std::uint8_t hsv_saturation(std::uint8_t b, std::uint8_t g, std::uint8_t r) noexcept {
     return static_cast<std::uint8_t>(saturation_of(b, g, r));
 }
@@ -149,7 +126,7 @@ std::uint64_t saturation_sum(const std::uint8_t* bgr, std::size_t count) noexcep
     return total;
 }
 
-ColourStats grey_and_saturation(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey) noexcept {
+ColourStats grey_and_saturation(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey, bool vectorised) noexcept {
     // Y = (3735 B + 19235 G + 9798 R + 2^14) >> 15.
     constexpr std::uint32_t kB = 3735, kG = 19235, kR = 9798, kHalf = 1u << 14;
     std::array<ColourStats, kMaxSlices> parts{};
@@ -157,8 +134,11 @@ ColourStats grey_and_saturation(const std::uint8_t* bgr, std::size_t count, std:
     const std::size_t blocks = (count + kBlock - 1) / kBlock;
     for_row_slices(blocks, kRowsPerSlicePixels / kBlock, [&](std::size_t part, std::size_t b0, std::size_t b1) {
         const std::size_t begin = b0 * kBlock, end = std::min(count, b1 * kBlock);
-        std::uint64_t s = 0, s2 = 0, sat = 0;
-        for (std::size_t i = begin; i < end; ++i) {
+        ColourSums vector_sums;
+        const std::size_t vector_done =
+            vectorised && cpu_has_avx2() ? grey_and_saturation_avx2(bgr + 3 * begin, end - begin, grey + begin, vector_sums) : 0;
+        std::uint64_t s = vector_sums.grey, s2 = vector_sums.grey_sq, sat = vector_sums.saturation;
+        for (std::size_t i = begin + vector_done; i < end; ++i) {
             const std::uint32_t b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
             const std::uint32_t y = (b * kB + g * kG + r * kR + kHalf) >> 15;
             grey[i] = static_cast<std::uint8_t>(y);
