@@ -37,8 +37,8 @@ def canny(gray, low=10, high=50):
     return count, np.frombuffer(edges, np.uint8).reshape(gray.shape)
 
 
-def clahe(gray, clip=4.0, tiles=(8, 8)):
-    return np.frombuffer(K.clahe(gray, clip, *tiles), np.uint8).reshape(gray.shape)
+def clahe(gray, clip=4.0, tiles=(8, 8), vectorised=True):
+    return np.frombuffer(K.clahe(gray, clip, *tiles, vectorised), np.uint8).reshape(gray.shape)
 
 
 @pytest.mark.parametrize("h,w", SIZES)
@@ -74,9 +74,11 @@ def test_canny_thresholds_including_ties(seed):
             assert np.array_equal(canny(gray, lo, hi)[1], cv2.Canny(gray, lo, hi)), (h, w, lo, hi)
 
 
+@pytest.mark.parametrize("vectorised", [True, False])
 @pytest.mark.parametrize("seed", range(8))
-def test_clahe_other_clip_limits_and_grids(seed):
-    # Tiles larger than the image, uneven sides and clipping off (0) or always (1).
+def test_clahe_other_clip_limits_and_grids(seed, vectorised):
+    # Tiles larger than the image, uneven sides and clipping off (0) or
+    # always (1), with and without the AVX2 table step.
     rng = np.random.default_rng(100 + seed)
     for _ in range(30):
         h, w = (int(v) for v in rng.integers(1, 90, 2))
@@ -85,12 +87,13 @@ def test_clahe_other_clip_limits_and_grids(seed):
         clip = float(rng.choice([0.0, 1.0, 2.5, 4.0, 40.0]))
         tiles = tuple(int(v) for v in rng.integers(1, 12, 2))
         expected = cv2.createCLAHE(clipLimit=clip, tileGridSize=tiles).apply(gray)
-        assert np.array_equal(clahe(gray, clip, tiles), expected), (h, w, clip, tiles)
+        assert np.array_equal(clahe(gray, clip, tiles, vectorised), expected), (h, w, clip, tiles)
 
 
+@pytest.mark.parametrize("vectorised", [True, False])
 @pytest.mark.parametrize("levels", [1, 2, 40, 95, 96, 97, 150, 256])
 @pytest.mark.parametrize("h,w", [(16, 16), (64, 48), (200, 200), (97, 211)])
-def test_clahe_tables_for_scattered_grey_sets(levels, h, w):
+def test_clahe_tables_for_scattered_grey_sets(levels, h, w, vectorised):
     # A tile's table is filled either for the values occurring around it or
     # whole: sets of scattered grey levels around the switch-over, with
     # tiles big enough for clipped pixels to leave a residual.
@@ -100,7 +103,7 @@ def test_clahe_tables_for_scattered_grey_sets(levels, h, w):
     gray = palette[rng.choice(levels, (h, w), p=weights / weights.sum())]
     for clip in (1.0, 4.0):
         expected = cv2.createCLAHE(clipLimit=clip, tileGridSize=(8, 8)).apply(gray)
-        assert np.array_equal(clahe(gray, clip), expected), clip
+        assert np.array_equal(clahe(gray, clip, vectorised=vectorised), expected), clip
 
 
 @pytest.mark.parametrize("h,w", [(1000, 1000), (1031, 517), (2, 300_001), (300_001, 2)])

@@ -154,15 +154,15 @@ PyObject* canny_edge_count(PyObject*, PyObject* args) {
 PyObject* clahe(PyObject*, PyObject* args) {
     PyObject* arr;
     double clip;
-    int tx, ty;
-    if (!PyArg_ParseTuple(args, "Odii", &arr, &clip, &tx, &ty)) return nullptr;
+    int tx, ty, vectorised = 1;
+    if (!PyArg_ParseTuple(args, "Odii|p", &arr, &clip, &tx, &ty, &vectorised)) return nullptr;
     if (tx < 1 || ty < 1) {
         PyErr_SetString(PyExc_ValueError, "tile counts must be positive");
         return nullptr;
     }
     View v;
     if (!v.get(arr, 2)) return nullptr;
-    return new_bytes(v.h() * v.w(), [&](std::uint8_t* out) { k::clahe(v.data(), v.h(), v.w(), clip, tx, ty, out); });
+    return new_bytes(v.h() * v.w(), [&](std::uint8_t* out) { k::clahe(v.data(), v.h(), v.w(), clip, tx, ty, out, vectorised != 0); });
 }
 
 // grey_and_saturation(bgr, vectorised=True) -> (grey bytes, grey sum, grey sum of squares, saturation sum)

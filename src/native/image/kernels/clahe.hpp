@@ -11,8 +11,9 @@ namespace image::kernels {
 
 // Writes the equalised `height` x `width` image into `out` (same layout as
 // `grey`, which it must not overlap). `clip_limit` <= 0 disables clipping.
+// `vectorised` lets it use AVX2 where the processor has it (same bytes).
 // May throw std::bad_alloc.
 void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, double clip_limit, int tiles_x,
-           int tiles_y, std::uint8_t* out);
+           int tiles_y, std::uint8_t* out, bool vectorised = true);
 
 }  // namespace image::kernels
