@@ -44,20 +44,21 @@ def test_grey_and_laplacian_statistics(h, w):
         assert K.laplacian_std(gray) == pytest.approx(float(np.std(lap)), rel=1e-9, abs=1e-12)
 
 
-@pytest.mark.parametrize("h,w,method", [(h, w, m) for h, w in SIZES for m in ("auto", "direct", "fft")
-                                         if m != "direct" or h * w < 300_000])
+@pytest.mark.parametrize("h,w,method", [(h, w, m) for h, w in SIZES for m in ("auto", "direct", "fft", "vector")
+                                         if m in ("auto", "fft") or h * w < 300_000])
 def test_high_frequency_share_matches_full_fft(h, w, method):
     for gray in images(h, w, h + 31 * w)[:2]:
         assert K.high_freq_ratio(gray, method) == pytest.approx(reference_ratio(gray), rel=1e-12, abs=0)
 
 
-@pytest.mark.parametrize("h,w", [(1, 1), (10, 10), (19, 400), (40, 40), (300, 300)])
-def test_high_frequency_share_of_constant_images(h, w):
+@pytest.mark.parametrize("method", ["auto", "direct", "fft", "vector"])
+@pytest.mark.parametrize("h,w", [(1, 1), (10, 10), (19, 400), (40, 40), (41, 43), (300, 300)])
+def test_high_frequency_share_of_constant_images(h, w, method):
     black = np.zeros((h, w), np.uint8)
     grey = np.full((h, w), 77, np.uint8)
-    assert K.high_freq_ratio(black) == 0.0
+    assert K.high_freq_ratio(black, method) == 0.0
     # Under 20 pixels nothing is masked: all energy counts as high frequency.
-    assert K.high_freq_ratio(grey) == (1.0 if min(h, w) < 20 else 0.0)
+    assert K.high_freq_ratio(grey, method) == (1.0 if min(h, w) < 20 else 0.0)
 
 
 @pytest.mark.parametrize("h,w", [(641, 4999), (1201, 600), (2053, 1031)])

@@ -79,7 +79,7 @@ PyObject* count_nonzero(PyObject*, PyObject* arg) {
     return PyLong_FromUnsignedLongLong(k::count_nonzero(v.data(), static_cast<std::size_t>(v.b.len)));
 }
 
-// high_freq_ratio(grey, method) with method "auto", "direct" or "fft".
+// high_freq_ratio(grey, method) with method "auto", "direct", "fft" or "vector".
 PyObject* high_freq_ratio(PyObject*, PyObject* args) {
     PyObject* arr;
     const char* method = "auto";
@@ -89,6 +89,7 @@ PyObject* high_freq_ratio(PyObject*, PyObject* args) {
     const std::string_view m(method);
     const k::SpectrumMethod how = m == "direct" ? k::SpectrumMethod::Direct
                                   : m == "fft"  ? k::SpectrumMethod::Fft
+                                  : m == "vector" ? k::SpectrumMethod::Vector
                                                 : k::SpectrumMethod::Automatic;
     try {
         const k::Moments mo = k::grey_moments(v.data(), v.h(), v.w());

@@ -15,9 +15,14 @@ inline bool cpu_has_avx2() noexcept {
     }();
     return has;
 }
+inline bool cpu_has_avx2_fma() noexcept {
+    static const bool has = cpu_has_avx2() && __builtin_cpu_supports("fma") != 0;
+    return has;
+}
 #else
 #define TESSEL_HAVE_AVX2_KERNELS 0
 inline bool cpu_has_avx2() noexcept { return false; }
+inline bool cpu_has_avx2_fma() noexcept { return false; }
 #endif
 
 }  // namespace image::kernels

@@ -17,9 +17,11 @@
 namespace image::kernels {
 
 enum class SpectrumMethod {
-    Automatic,  // direct sums for small squares, FFTs otherwise
+    Automatic,  // vector sums where the processor has AVX2 and the square is small enough; else
+                // direct sums for small squares, FFTs otherwise
     Direct,     // direct DFT sums of the needed coefficients only
     Fft,        // full-length FFTs along rows and columns
+    Vector,     // direct sums with AVX2 and FMA (Direct where the processor lacks them)
 };
 
 // `grey` holds `height` rows of `width` bytes; `moments` are its grey
