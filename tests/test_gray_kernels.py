@@ -34,14 +34,33 @@ def reference_ratio(gray):
     return np.sum(mag[mask] ** 2) / total if total > 0 else 0.0
 
 
-@pytest.mark.parametrize("h,w", SIZES)
+def exact_moments(values):
+    wide = values.astype(np.int64)
+    return int(wide.sum()), int((wide * wide).sum()), wide.size
+
+
+@pytest.mark.parametrize("h,w", SIZES + [(3, 17), (3, 18), (4, 33), (5, 50)])
 def test_grey_and_laplacian_statistics(h, w):
     for gray in images(h, w, h * 7919 + w):
         assert K.grey_std(gray) == pytest.approx(float(np.std(gray)), rel=1e-12, abs=1e-12)
         lap = cv2.Laplacian(gray, cv2.CV_64F)
-        s, s2, n = K.laplacian_moments(gray)
-        assert (s, s2, n) == (int(lap.sum()), int((lap ** 2).sum()), lap.size)
+        for vectorised in (True, False):
+            assert K.grey_moments(gray, vectorised) == exact_moments(gray)
+            assert K.laplacian_moments(gray, vectorised) == exact_moments(lap.astype(np.int64))
         assert K.laplacian_std(gray) == pytest.approx(float(np.std(lap)), rel=1e-9, abs=1e-12)
+
+
+@pytest.mark.parametrize("vectorised", [True, False])
+def test_moments_of_extreme_rows_do_not_overflow(vectorised):
+    # Long rows of the largest grey squares and Laplacian values: the vector
+    # passes keep 32-bit lane sums that must be emptied in time.
+    width = 600_000
+    bright = np.full((3, width), 255, np.uint8)
+    checker = (np.indices((3, width)).sum(0) % 2 * 255).astype(np.uint8)
+    for gray in (bright, checker):
+        assert K.grey_moments(gray, vectorised) == exact_moments(gray)
+        lap = cv2.Laplacian(gray, cv2.CV_64F).astype(np.int64)
+        assert K.laplacian_moments(gray, vectorised) == exact_moments(lap)
 
 
 @pytest.mark.parametrize("h,w,method", [(h, w, m) for h, w in SIZES for m in ("auto", "direct", "fft", "vector")

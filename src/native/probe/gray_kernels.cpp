@@ -49,16 +49,24 @@ PyObject* grey_std(PyObject*, PyObject* arg) {
     return PyFloat_FromDouble(k::grey_moments(v.data(), v.h(), v.w()).std_dev());
 }
 
-PyObject* grey_moments(PyObject*, PyObject* arg) {
+// grey_moments(grey, vectorised=True) -> (sum, sum of squares, count)
+PyObject* grey_moments(PyObject*, PyObject* args) {
+    PyObject* array = nullptr;
+    int vectorised = 1;
+    if (!PyArg_ParseTuple(args, "O|p", &array, &vectorised)) return nullptr;
     View v;
-    if (!v.get(arg, 2)) return nullptr;
-    return moments_tuple(k::grey_moments(v.data(), v.h(), v.w()));
+    if (!v.get(array, 2)) return nullptr;
+    return moments_tuple(k::grey_moments(v.data(), v.h(), v.w(), vectorised != 0));
 }
 
-PyObject* laplacian_moments(PyObject*, PyObject* arg) {
+// laplacian_moments(grey, vectorised=True) -> (sum, sum of squares, count)
+PyObject* laplacian_moments(PyObject*, PyObject* args) {
+    PyObject* array = nullptr;
+    int vectorised = 1;
+    if (!PyArg_ParseTuple(args, "O|p", &array, &vectorised)) return nullptr;
     View v;
-    if (!v.get(arg, 2)) return nullptr;
-    return moments_tuple(k::laplacian_moments(v.data(), v.h(), v.w()));
+    if (!v.get(array, 2)) return nullptr;
+    return moments_tuple(k::laplacian_moments(v.data(), v.h(), v.w(), vectorised != 0));
 }
 
 PyObject* laplacian_std(PyObject*, PyObject* arg) {
@@ -188,8 +196,8 @@ PyMethodDef methods[] = {
     {"canny_edge_count", canny_edge_count, METH_VARARGS, nullptr},
     {"clahe", clahe, METH_VARARGS, nullptr},
     {"grey_std", grey_std, METH_O, nullptr},
-    {"grey_moments", grey_moments, METH_O, nullptr},
-    {"laplacian_moments", laplacian_moments, METH_O, nullptr},
+    {"grey_moments", grey_moments, METH_VARARGS, nullptr},
+    {"laplacian_moments", laplacian_moments, METH_VARARGS, nullptr},
     {"laplacian_std", laplacian_std, METH_O, nullptr},
     {"saturation_sum", saturation_sum, METH_O, nullptr},
     {"count_nonzero", count_nonzero, METH_O, nullptr},

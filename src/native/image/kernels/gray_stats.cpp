@@ -1,6 +1,7 @@
 #include "image/kernels/gray_stats.hpp"
 
 #include "image/kernels/grey_saturation_avx2.hpp"
+#include "image/kernels/moments_avx2.hpp"
 #include "image/kernels/parallel.hpp"
 #include "image/kernels/saturation.hpp"
 #include "image/kernels/simd.hpp"
@@ -35,14 +36,16 @@ double Moments::mean() const noexcept {
     return static_cast<double>(sum) / static_cast<double>(count);
 }
 
-Moments grey_moments(const std::uint8_t* grey, std::size_t height, std::size_t width) noexcept {
+Moments grey_moments(const std::uint8_t* grey, std::size_t height, std::size_t width, bool vectorised) noexcept {
+    const bool avx2 = vectorised && cpu_has_avx2();
     std::array<Moments, kMaxSlices> parts{};
     for_row_slices(height, min_rows_for(width), [&](std::size_t part, std::size_t y0, std::size_t y1) {
         Moments m;
         for (std::size_t y = y0; y < y1; ++y) {
             const std::uint8_t* row = grey + y * width;
             std::uint64_t s = 0, s2 = 0;
-            for (std::size_t x = 0; x < width; ++x) {
+            const std::size_t done = avx2 ? grey_row_moments_avx2(row, width, s, s2) : 0;
+            for (std::size_t x = done; x < width; ++x) {
                 const std::uint32_t v = row[x];
                 s += v;
                 s2 += v * v;
@@ -62,7 +65,7 @@ namespace {
 
 // Laplacian moments of row y, whose mirrored neighbours are `up` and `down`.
 void laplacian_row(const std::uint8_t* up, const std::uint8_t* row, const std::uint8_t* down,
-                   std::size_t width, std::int64_t& sum, std::int64_t& sum_sq) noexcept {
+                   std::size_t width, bool avx2, std::int64_t& sum, std::int64_t& sum_sq) noexcept {
     auto at = [&](std::size_t x, std::int32_t left, std::int32_t right) {
         const std::int32_t l = up[x] + down[x] + left + right - 4 * static_cast<std::int32_t>(row[x]);
         sum += l;
@@ -74,7 +77,8 @@ void laplacian_row(const std::uint8_t* up, const std::uint8_t* row, const std::u
     }
     at(0, row[1], row[1]);
     std::int64_t s = 0, s2 = 0;
-    for (std::size_t x = 1; x + 1 < width; ++x) {
+    const std::size_t from = avx2 ? laplacian_row_avx2(up, row, down, width, s, s2) : 1;
+    for (std::size_t x = from; x + 1 < width; ++x) {
         const std::int32_t l = up[x] + down[x] + row[x - 1] + row[x + 1] - 4 * static_cast<std::int32_t>(row[x]);
         s += l;
         s2 += static_cast<std::int64_t>(l) * l;
@@ -86,7 +90,8 @@ void laplacian_row(const std::uint8_t* up, const std::uint8_t* row, const std::u
 
 }  // namespace
 
-Moments laplacian_moments(const std::uint8_t* grey, std::size_t height, std::size_t width) noexcept {
+Moments laplacian_moments(const std::uint8_t* grey, std::size_t height, std::size_t width, bool vectorised) noexcept {
+    const bool avx2 = vectorised && cpu_has_avx2();
     std::array<Moments, kMaxSlices> parts{};
     for_row_slices(height, min_rows_for(width), [&](std::size_t part, std::size_t y0, std::size_t y1) {
         Moments m;
@@ -94,7 +99,7 @@ Moments laplacian_moments(const std::uint8_t* grey, std::size_t height, std::siz
             // Mirror rows: -1 -> 1 and height -> height - 2; one row mirrors onto itself.
             const std::size_t up = y > 0 ? y - 1 : (height > 1 ? 1 : 0);
             const std::size_t down = y + 1 < height ? y + 1 : (height > 1 ? height - 2 : 0);
-            laplacian_row(grey + up * width, grey + y * width, grey + down * width, width, m.sum, m.sum_sq);
+            laplacian_row(grey + up * width, grey + y * width, grey + down * width, width, avx2, m.sum, m.sum_sq);
         }
         m.count = static_cast<std::uint64_t>(y1 - y0) * width;
         parts[part] = m;

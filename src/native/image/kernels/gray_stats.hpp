@@ -25,13 +25,16 @@ struct Moments {
     double mean() const noexcept;
 };
 
-// Moments of `height` x `width` grey bytes (rows `width` apart).
-Moments grey_moments(const std::uint8_t* grey, std::size_t height, std::size_t width) noexcept;
+// Moments of `height` x `width` grey bytes (rows `width` apart). Here and
+// below, `vectorised` lets a function use AVX2 where the processor has it
+// (the same results).
+Moments grey_moments(const std::uint8_t* grey, std::size_t height, std::size_t width, bool vectorised = true) noexcept;
 
 // Moments of the Laplacian with kernel [[0,1,0],[1,-4,1],[0,1,0]] over the
 // grey image, borders mirrored without repeating the edge pixel
 // (dcb|abcd|cba), a side of one pixel mirroring onto itself.
-Moments laplacian_moments(const std::uint8_t* grey, std::size_t height, std::size_t width) noexcept;
+Moments laplacian_moments(const std::uint8_t* grey, std::size_t height, std::size_t width,
+                          bool vectorised = true) noexcept;
 
 // The HSV saturation (0..255) of one pixel: the 8-bit fixed-point formula
 // of OpenCV's BGR->HSV conversion, which depends only on max and min.
@@ -48,8 +51,7 @@ struct ColourStats {
 
 // Converts `count` packed BGR pixels to grey in `grey` with the library's
 // 15-bit fixed-point weights (the bytes cvtColor BGR2GRAY gives) and
-// measures the grey moments and the saturation sum on the way. With
-// `vectorised` (where the processor allows) sixteen pixels go at a time.
+// measures the grey moments and the saturation sum on the way.
 ColourStats grey_and_saturation(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey,
                                 bool vectorised = true) noexcept;
 
