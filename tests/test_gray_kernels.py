@@ -70,6 +70,14 @@ def test_high_frequency_share_matches_full_fft(h, w, method):
         assert K.high_freq_ratio(gray, method) == pytest.approx(reference_ratio(gray), rel=1e-12, abs=0)
 
 
+@pytest.mark.parametrize("h,w", [(20, 30), (41, 50), (60, 44), (21, 1022), (300, 998), (1001, 1000)])
+def test_high_frequency_share_of_even_widths(h, w):
+    # Even widths fold about a quarter of the row: half widths odd and even,
+    # radii under and over one block of frequencies.
+    for gray in images(h, w, 7 * h + w)[:2]:
+        assert K.high_freq_ratio(gray, "vector") == pytest.approx(reference_ratio(gray), rel=1e-12, abs=0)
+
+
 @pytest.mark.parametrize("method", ["auto", "direct", "fft", "vector"])
 @pytest.mark.parametrize("h,w", [(1, 1), (10, 10), (19, 400), (40, 40), (41, 43), (300, 300)])
 def test_high_frequency_share_of_constant_images(h, w, method):

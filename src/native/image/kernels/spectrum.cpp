@@ -16,7 +16,7 @@ namespace {
 // Largest radius for which direct sums beat FFTs (measured), without and
 // with AVX2.
 constexpr std::size_t kDirectMaxRadius = 5;
-constexpr std::size_t kVectorMaxRadius = 24;
+constexpr std::size_t kVectorMaxRadius = 50;
 
 // Minimum work items per thread.
 constexpr std::size_t kSlicePixels = 1 << 18;

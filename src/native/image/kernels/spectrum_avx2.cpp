@@ -29,71 +29,84 @@ std::vector<Complex> unit_roots(std::size_t n) {
     return roots;
 }
 
-// Low-frequency row coefficients, planar: re/im[y * kpad + k] for k < kpad
-// (the lanes past radius hold coefficients nobody reads).
+// Low-frequency row coefficients, planar: re/im[y * kpad + lane] holds
+// frequency lane_k[lane] (lanes past the radius hold coefficients nobody
+// reads).
 struct RowCoefficients {
     std::size_t kpad;
+    std::vector<std::size_t> lane_k;
     std::vector<double> re, im;
 };
 
-// cos and -sin of 2 pi k x / width for x in [1, pairs], k in [0, kpad):
-// one vector of four frequencies per (x, block).
+// cos and -sin of 2 pi k x / width for x in [1, pairs] and the frequency
+// k of every lane: one vector of four frequencies per (x, block).
 struct RowTwiddles {
     std::vector<double> cos, nsin;
-    RowTwiddles(const std::vector<Complex>& roots, std::size_t pairs, std::size_t kpad)
-        : cos(pairs * kpad), nsin(pairs * kpad) {
-        const std::size_t width = roots.size();
-        for (std::size_t k = 0; k < kpad; ++k) {
+    RowTwiddles(const std::vector<Complex>& roots, std::size_t pairs, const std::vector<std::size_t>& lane_k)
+        : cos(pairs * lane_k.size()), nsin(pairs * lane_k.size()) {
+        const std::size_t width = roots.size(), kpad = lane_k.size();
+        for (std::size_t lane = 0; lane < kpad; ++lane) {
+            const std::size_t k = lane_k[lane] % width;
             std::size_t angle = 0;  // k x mod width
             for (std::size_t x = 1; x <= pairs; ++x) {
-                angle += k % width;
+                angle += k;
                 if (angle >= width) angle -= width;
                 const Complex w = roots[angle];  // e^(-2 pi i k x / width)
-                cos[(x - 1) * kpad + k] = w.re;
-                nsin[(x - 1) * kpad + k] = w.im;
+                cos[(x - 1) * kpad + lane] = w.re;
+                nsin[(x - 1) * kpad + lane] = w.im;
             }
         }
     }
 };
 
 // Rows y0 and y1 (which may be the same row) into `out`, blocks b, b + 1
-// of four frequencies at a time. `fold` holds e0, o0, e1, o1 per pair x.
+// of four frequencies at a time. Per pair x, `fold` holds e0, o0, e1, o1
+// (both blocks read them) or, with Split, e0, o0, e0', o0', e1, o1, e1', o1'
+// (block b reads the plain values, block b + 1 the primed ones).
+// Block `block` of four lanes.
+__attribute__((target("avx2"))) inline __m256d load(const double* lanes, std::size_t block) noexcept {
+    return _mm256_loadu_pd(lanes + block * kLanes);
+}
+
+template <bool Split>
 __attribute__((target("avx2,fma"))) void row_sums(const double* fold, std::size_t pairs, const RowTwiddles& tw,
-                                                  std::size_t kpad, const double* first, double* re0, double* im0,
-                                                  double* re1, double* im1) noexcept {
+                                                  std::size_t kpad, const double* first_re, const double* first_im,
+                                                  double* re0, double* im0, double* re1, double* im1) noexcept {
+    constexpr std::size_t kStride = Split ? 8 : 4;
+    constexpr std::size_t kRow = Split ? 4 : 2;  // offset of row 1's values
+    constexpr std::size_t kSecond = Split ? 2 : 0;  // offset of block b + 1's values
     const std::size_t blocks = kpad / kLanes;
     for (std::size_t b = 0; b < blocks; b += 2) {
         const bool two = b + 1 < blocks;
-        __m256d r00 = _mm256_loadu_pd(first + b * kLanes), i00 = _mm256_setzero_pd();
-        __m256d r01 = two ? _mm256_loadu_pd(first + (b + 1) * kLanes) : _mm256_setzero_pd(), i01 = _mm256_setzero_pd();
-        __m256d r10 = _mm256_loadu_pd(first + kpad + b * kLanes), i10 = _mm256_setzero_pd();
-        __m256d r11 = two ? _mm256_loadu_pd(first + kpad + (b + 1) * kLanes) : _mm256_setzero_pd(), i11 = _mm256_setzero_pd();
+        const std::size_t second = two ? b + 1 : b;  // a lone last block loads its own start twice
+        __m256d r00 = load(first_re, b), i00 = load(first_im, b);
+        __m256d r01 = load(first_re, second), i01 = load(first_im, second);
+        __m256d r10 = load(first_re + kpad, b), i10 = load(first_im + kpad, b);
+        __m256d r11 = load(first_re + kpad, second), i11 = load(first_im + kpad, second);
         const double* c = tw.cos.data() + b * kLanes;
         const double* s = tw.nsin.data() + b * kLanes;
         if (two) {
             for (std::size_t x = 0; x < pairs; ++x, c += kpad, s += kpad) {
-                const double* f = fold + 4 * x;
-                const __m256d e0 = _mm256_broadcast_sd(f), o0 = _mm256_broadcast_sd(f + 1);
-                const __m256d e1 = _mm256_broadcast_sd(f + 2), o1 = _mm256_broadcast_sd(f + 3);
+                const double* f = fold + kStride * x;
                 const __m256d ca = _mm256_loadu_pd(c), cb = _mm256_loadu_pd(c + kLanes);
                 const __m256d sa = _mm256_loadu_pd(s), sb = _mm256_loadu_pd(s + kLanes);
-                r00 = _mm256_fmadd_pd(e0, ca, r00);
-                i00 = _mm256_fmadd_pd(o0, sa, i00);
-                r01 = _mm256_fmadd_pd(e0, cb, r01);
-                i01 = _mm256_fmadd_pd(o0, sb, i01);
-                r10 = _mm256_fmadd_pd(e1, ca, r10);
-                i10 = _mm256_fmadd_pd(o1, sa, i10);
-                r11 = _mm256_fmadd_pd(e1, cb, r11);
-                i11 = _mm256_fmadd_pd(o1, sb, i11);
+                r00 = _mm256_fmadd_pd(_mm256_broadcast_sd(f), ca, r00);
+                i00 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + 1), sa, i00);
+                r01 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kSecond), cb, r01);
+                i01 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kSecond + 1), sb, i01);
+                r10 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kRow), ca, r10);
+                i10 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kRow + 1), sa, i10);
+                r11 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kRow + kSecond), cb, r11);
+                i11 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kRow + kSecond + 1), sb, i11);
             }
         } else {
             for (std::size_t x = 0; x < pairs; ++x, c += kpad, s += kpad) {
-                const double* f = fold + 4 * x;
+                const double* f = fold + kStride * x;
                 const __m256d ca = _mm256_loadu_pd(c), sa = _mm256_loadu_pd(s);
                 r00 = _mm256_fmadd_pd(_mm256_broadcast_sd(f), ca, r00);
                 i00 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + 1), sa, i00);
-                r10 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + 2), ca, r10);
-                i10 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + 3), sa, i10);
+                r10 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kRow), ca, r10);
+                i10 = _mm256_fmadd_pd(_mm256_broadcast_sd(f + kRow + 1), sa, i10);
             }
         }
         _mm256_storeu_pd(re0 + b * kLanes, r00);
@@ -109,48 +122,109 @@ __attribute__((target("avx2,fma"))) void row_sums(const double* fold, std::size_
     }
 }
 
-// Folds rows y0 and y1 about x = 0 and sums them into `out`. `fold` has
-// room for 4 * pairs values, `first` for 2 * kpad.
-void row_pair(const std::uint8_t* grey, std::size_t width, std::size_t y0, std::size_t y1, double mean,
-              const RowTwiddles& tw, RowCoefficients& out, double* fold, double* first) noexcept {
+// Scratch of one thread for the row sums: the folded values of two rows
+// and the starting sums of every lane.
+struct RowScratch {
+    std::vector<double> fold, first_re, first_im;
+    RowScratch(std::size_t fold_values, std::size_t kpad) : fold(fold_values), first_re(2 * kpad), first_im(2 * kpad) {}
+};
+
+// v[x] - mean of a grey row.
+inline double centred(const std::uint8_t* g, std::size_t x, double mean) noexcept { return static_cast<double>(g[x]) - mean; }
+
+// Folds rows y0 and y1 about x = 0 (cos even, sin odd in x) and sums them
+// into `out`.
+void row_pair_half(const std::uint8_t* grey, std::size_t width, std::size_t y0, std::size_t y1, double mean,
+                   const RowTwiddles& tw, RowCoefficients& out, RowScratch& scratch) noexcept {
     const std::size_t kpad = out.kpad, pairs = (width - 1) / 2;
-    const std::uint8_t* rows[2] = {grey + y0 * width, grey + y1 * width};
+    const std::size_t ys[2] = {y0, y1};
     for (std::size_t r = 0; r < 2; ++r) {
-        const std::uint8_t* g = rows[r];
+        const std::uint8_t* g = grey + ys[r] * width;
+        double* fold = scratch.fold.data();
         for (std::size_t x = 1; x <= pairs; ++x) {
-            const double a = static_cast<double>(g[x]) - mean, b = static_cast<double>(g[width - x]) - mean;
+            const double a = centred(g, x, mean), b = centred(g, width - x, mean);
             fold[4 * (x - 1) + 2 * r] = a + b;
             fold[4 * (x - 1) + 2 * r + 1] = a - b;
         }
         // The terms at x = 0 and, for an even width, x = width / 2 (which
         // pairs with itself: cos = (-1)^k, sin = 0) start the real sums.
-        const double v0 = static_cast<double>(g[0]) - mean;
-        const double middle = width % 2 == 0 ? static_cast<double>(g[width / 2]) - mean : 0.0;
-        for (std::size_t k = 0; k < kpad; ++k) first[r * kpad + k] = k % 2 == 0 ? v0 + middle : v0 - middle;
+        const double v0 = centred(g, 0, mean);
+        const double middle = width % 2 == 0 ? centred(g, width / 2, mean) : 0.0;
+        for (std::size_t lane = 0; lane < kpad; ++lane) {
+            scratch.first_re[r * kpad + lane] = out.lane_k[lane] % 2 == 0 ? v0 + middle : v0 - middle;
+            scratch.first_im[r * kpad + lane] = 0.0;
+        }
     }
-    row_sums(fold, pairs, tw, kpad, first, &out.re[y0 * kpad], &out.im[y0 * kpad], &out.re[y1 * kpad],
-             &out.im[y1 * kpad]);
+    row_sums<false>(scratch.fold.data(), pairs, tw, kpad, scratch.first_re.data(), scratch.first_im.data(),
+                    &out.re[y0 * kpad], &out.im[y0 * kpad], &out.re[y1 * kpad], &out.im[y1 * kpad]);
+}
+
+// For an even width, folds once more about x = width / 4: with h = width / 2,
+// cos and -sin at h - x are (-1)^k and -(-1)^k times those at x, so even
+// frequencies read e(x) + e(h - x) and o(x) - o(h - x), odd ones e(x) - e(h - x)
+// and o(x) + o(h - x), each over a quarter of the row. Lanes hold even and
+// odd frequencies in alternate blocks.
+void row_pair_quarter(const std::uint8_t* grey, std::size_t width, std::size_t y0, std::size_t y1, double mean,
+                      const RowTwiddles& tw, RowCoefficients& out, RowScratch& scratch) noexcept {
+    const std::size_t kpad = out.kpad, half = width / 2, quarters = (half - 1) / 2;
+    const std::size_t ys[2] = {y0, y1};
+    for (std::size_t r = 0; r < 2; ++r) {
+        const std::uint8_t* g = grey + ys[r] * width;
+        auto even_odd = [&](std::size_t x, double& e, double& o) {
+            const double a = centred(g, x, mean), b = centred(g, width - x, mean);
+            e = a + b;
+            o = a - b;
+        };
+        double* fold = scratch.fold.data() + 4 * r;
+        for (std::size_t x = 1; x <= quarters; ++x, fold += 8) {
+            double e1, o1, e2, o2;
+            even_odd(x, e1, o1);
+            even_odd(half - x, e2, o2);
+            fold[0] = e1 + e2;
+            fold[1] = o1 - o2;
+            fold[2] = e1 - e2;
+            fold[3] = o1 + o2;
+        }
+        // x = 0 and x = h start the sums, and for h even so does x = h / 2,
+        // where cos and -sin are cos(k pi / 2) and -sin(k pi / 2).
+        const double v0 = centred(g, 0, mean), vh = centred(g, half, mean);
+        double em = 0.0, om = 0.0;
+        if (half % 2 == 0) even_odd(half / 2, em, om);
+        for (std::size_t lane = 0; lane < kpad; ++lane) {
+            const std::size_t k = out.lane_k[lane];
+            static constexpr double kCos[4] = {1.0, 0.0, -1.0, 0.0}, kMinusSin[4] = {0.0, -1.0, 0.0, 1.0};
+            scratch.first_re[r * kpad + lane] = (k % 2 == 0 ? v0 + vh : v0 - vh) + em * kCos[k % 4];
+            scratch.first_im[r * kpad + lane] = om * kMinusSin[k % 4];
+        }
+    }
+    row_sums<true>(scratch.fold.data(), quarters, tw, kpad, scratch.first_re.data(), scratch.first_im.data(),
+                   &out.re[y0 * kpad], &out.im[y0 * kpad], &out.re[y1 * kpad], &out.im[y1 * kpad]);
 }
 
 // Row coefficients of every row, two rows at a time.
 RowCoefficients row_pass(const std::uint8_t* grey, std::size_t height, std::size_t width, double mean,
                          std::size_t radius) {
-    RowCoefficients out{round_up(radius + 1, kLanes), {}, {}};
+    const bool quarter = width % 2 == 0;
+    RowCoefficients out{round_up(radius + 1, quarter ? 2 * kLanes : kLanes), {}, {}, {}};
     const std::size_t kpad = out.kpad;
+    out.lane_k.resize(kpad);
+    for (std::size_t lane = 0; lane < kpad; ++lane)
+        out.lane_k[lane] = quarter ? lane / 8 * 8 + lane % 4 * 2 + lane % 8 / 4 : lane;
     out.re.resize(height * kpad);
     out.im.resize(height * kpad);
-    const std::size_t pairs = (width - 1) / 2;
-    const RowTwiddles tw(unit_roots(width), pairs, kpad);
+    const std::size_t pairs = quarter ? (width / 2 - 1) / 2 : (width - 1) / 2;
+    const RowTwiddles tw(unit_roots(width), pairs, out.lane_k);
     const std::size_t row_pairs = (height + 1) / 2;
     const std::size_t min_pairs = std::max<std::size_t>(1, kSlicePixels / (2 * width));
     // Each slice's scratch, made before the threads start (they must not throw).
-    const std::size_t slices = slice_count(row_pairs, min_pairs);
-    std::vector<double> scratch(slices * (4 * pairs + 2 * kpad));
+    std::vector<RowScratch> scratch(slice_count(row_pairs, min_pairs), RowScratch(8 * pairs, kpad));
     for_row_slices(row_pairs, min_pairs, [&](std::size_t part, std::size_t p0, std::size_t p1) {
-        double* fold = &scratch[part * (4 * pairs + 2 * kpad)];
         for (std::size_t p = p0; p < p1; ++p) {
             const std::size_t y0 = 2 * p, y1 = std::min(y0 + 1, height - 1);
-            row_pair(grey, width, y0, y1, mean, tw, out, fold, fold + 4 * pairs);
+            if (quarter)
+                row_pair_quarter(grey, width, y0, y1, mean, tw, out, scratch[part]);
+            else
+                row_pair_half(grey, width, y0, y1, mean, tw, out, scratch[part]);
         }
     });
     return out;
@@ -228,9 +302,10 @@ double centre_square_energy_avx2(const std::uint8_t* grey, std::size_t height, s
     // the square) and its high sum, the mirrored column -kx, unless kx = 0.
     double energy = 0.0;
     for (std::size_t part = 0; part < kMaxSlices; ++part)
-        for (std::size_t kx = 0; kx <= radius; ++kx) {
-            if (kx < radius) energy += low[part * kpad + kx];
-            if (kx > 0) energy += high[part * kpad + kx];
+        for (std::size_t lane = 0; lane < kpad; ++lane) {
+            const std::size_t kx = coef.lane_k[lane];
+            if (kx < radius) energy += low[part * kpad + lane];
+            if (kx > 0 && kx <= radius) energy += high[part * kpad + lane];
         }
     for (double d : dc) energy -= d;
     return energy;

@@ -2,8 +2,9 @@
 // with AVX2 and FMA, four frequencies per vector.
 //
 // Row sums fold each row into its even and odd parts about x = 0 (real
-// input: cos and sin are even and odd in x), so each kept frequency costs
-// half a row of multiply-adds; column sums take ky and -ky together from
+// input: cos and sin are even and odd in x), and even-width rows once more
+// about a quarter of the width, so each kept frequency costs a half or a
+// quarter row of multiply-adds; column sums take ky and -ky together from
 // the same cosine and sine sums. For the radii of images up to a few
 // megapixels this is cheaper than the FFTs.
 #pragma once
