@@ -22,11 +22,19 @@ constexpr std::size_t kSlicePixels = 1 << 17;
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
 
-// e^(-2 pi i t / n) for t in [0, n).
-std::vector<Complex> unit_roots(std::size_t n) {
-    std::vector<Complex> roots(n);
-    for (std::size_t t = 0; t < n; ++t) roots[t] = unit_root(t, n);
-    return roots;
+// e^(-2 pi i t / n) for t in [0, n). A thread keeps the tables of its last
+// two lengths (an image's width and height): images of one size, checked
+// one after another, then cost no sines at all.
+const std::vector<Complex>& unit_roots(std::size_t n) {
+    thread_local std::vector<Complex> tables[2];
+    thread_local std::size_t older = 0;
+    for (const std::vector<Complex>& t : tables)
+        if (t.size() == n) return t;
+    std::vector<Complex>& table = tables[older];
+    older ^= 1;
+    table.resize(n);
+    for (std::size_t t = 0; t < n; ++t) table[t] = unit_root(t, n);
+    return table;
 }
 
 // Low-frequency row coefficients, planar: re/im[y * kpad + lane] holds
@@ -289,7 +297,7 @@ double centre_square_energy_avx2(const std::uint8_t* grey, std::size_t height, s
                                  std::size_t radius) {
     const RowCoefficients coef = row_pass(grey, height, width, mean, radius);
     const std::size_t kpad = coef.kpad;
-    const std::vector<Complex> roots = unit_roots(height);
+    const std::vector<Complex>& roots = unit_roots(height);
     // ky in [0, radius] split over the cores; each slice sums its own lanes.
     const std::size_t kys = radius + 1;
     const std::size_t min_kys = std::max<std::size_t>(1, kSlicePixels / (height * kpad));
