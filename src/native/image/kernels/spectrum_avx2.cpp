@@ -238,8 +238,40 @@ RowCoefficients row_pass(const std::uint8_t* grey, std::size_t height, std::size
     return out;
 }
 
-// Per column lane: sums over ky in [-r, r) ("low") and (-r, r] ("high") of
-// |F(ky, kx)|^2, for ky in [k0, k1) and its negative.
+// The sums A = sum c cos and B = sum c sin over a column c (complex), for
+// one ky: F(ky) = A - iB and F(-ky) = A + iB.
+struct ColumnSums {
+    __m256d a1, a2, b1, b2;  // A = a1 + i a2, B = b1 + i b2
+};
+
+// Adds the energies of F(ky) and F(-ky) to the lanes' sums over ky in
+// [-r, r) ("low") and (-r, r] ("high"); at ky = 0 lane 0's is the DC term.
+__attribute__((target("avx2,fma"))) void add_energies(const ColumnSums& c, std::size_t ky, std::size_t radius,
+                                                      __m256d& lo, __m256d& hi, double* dc) noexcept {
+    const __m256d plus_re = _mm256_add_pd(c.a1, c.b2), plus_im = _mm256_sub_pd(c.a2, c.b1);    // F(ky)
+    const __m256d minus_re = _mm256_sub_pd(c.a1, c.b2), minus_im = _mm256_add_pd(c.a2, c.b1);  // F(-ky)
+    const __m256d at_plus = _mm256_fmadd_pd(plus_re, plus_re, _mm256_mul_pd(plus_im, plus_im));
+    const __m256d at_minus = _mm256_fmadd_pd(minus_re, minus_re, _mm256_mul_pd(minus_im, minus_im));
+    if (ky == 0) {
+        lo = _mm256_add_pd(lo, at_plus);
+        hi = _mm256_add_pd(hi, at_plus);
+        if (dc != nullptr) {
+            alignas(32) double lanes[kLanes];
+            _mm256_store_pd(lanes, at_plus);
+            *dc = lanes[0];
+        }
+    } else if (ky == radius) {
+        lo = _mm256_add_pd(lo, at_minus);
+        hi = _mm256_add_pd(hi, at_plus);
+    } else {
+        const __m256d both = _mm256_add_pd(at_plus, at_minus);
+        lo = _mm256_add_pd(lo, both);
+        hi = _mm256_add_pd(hi, both);
+    }
+}
+
+// Per column lane: the low and high sums of |F(ky, kx)|^2 for ky in
+// [k0, k1) and its negative, two ky per pass over the column.
 __attribute__((target("avx2,fma"))) void column_sums(const RowCoefficients& c, std::size_t height,
                                                      std::size_t radius, std::size_t k0, std::size_t k1,
                                                      const std::vector<Complex>& roots, double* low, double* high,
@@ -247,44 +279,35 @@ __attribute__((target("avx2,fma"))) void column_sums(const RowCoefficients& c, s
     const std::size_t kpad = c.kpad, blocks = kpad / kLanes;
     for (std::size_t b = 0; b < blocks; ++b) {
         __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
-        for (std::size_t ky = k0; ky < k1; ++ky) {
-            // A = sum c cos, B = sum c sin (complex c): F(ky) = A - iB, F(-ky) = A + iB.
-            __m256d a1 = _mm256_setzero_pd(), a2 = _mm256_setzero_pd();
-            __m256d b1 = _mm256_setzero_pd(), b2 = _mm256_setzero_pd();
+        for (std::size_t ky = k0; ky < k1; ky += 2) {
+            // A lone last ky is summed twice over; its second copy is dropped.
+            const std::size_t kz = ky + 1 < k1 ? ky + 1 : ky;
+            ColumnSums u{_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
+            ColumnSums v = u;
             const double* re = c.re.data() + b * kLanes;
             const double* im = c.im.data() + b * kLanes;
-            std::size_t angle = 0;
+            std::size_t angle_u = 0, angle_v = 0;
             for (std::size_t y = 0; y < height; ++y, re += kpad, im += kpad) {
-                const Complex w = roots[angle];  // e^(-2 pi i ky y / h) = cos - i sin
-                angle += ky;
-                if (angle >= height) angle -= height;
-                const __m256d cs = _mm256_set1_pd(w.re), sn = _mm256_set1_pd(-w.im);
+                // e^(-2 pi i ky y / h) = cos - i sin
+                const Complex wu = roots[angle_u], wv = roots[angle_v];
+                angle_u += ky;
+                if (angle_u >= height) angle_u -= height;
+                angle_v += kz;
+                if (angle_v >= height) angle_v -= height;
                 const __m256d vr = _mm256_loadu_pd(re), vi = _mm256_loadu_pd(im);
-                a1 = _mm256_fmadd_pd(vr, cs, a1);
-                a2 = _mm256_fmadd_pd(vi, cs, a2);
-                b1 = _mm256_fmadd_pd(vr, sn, b1);
-                b2 = _mm256_fmadd_pd(vi, sn, b2);
+                const __m256d cu = _mm256_set1_pd(wu.re), su = _mm256_set1_pd(-wu.im);
+                const __m256d cv = _mm256_set1_pd(wv.re), sv = _mm256_set1_pd(-wv.im);
+                u.a1 = _mm256_fmadd_pd(vr, cu, u.a1);
+                u.a2 = _mm256_fmadd_pd(vi, cu, u.a2);
+                u.b1 = _mm256_fmadd_pd(vr, su, u.b1);
+                u.b2 = _mm256_fmadd_pd(vi, su, u.b2);
+                v.a1 = _mm256_fmadd_pd(vr, cv, v.a1);
+                v.a2 = _mm256_fmadd_pd(vi, cv, v.a2);
+                v.b1 = _mm256_fmadd_pd(vr, sv, v.b1);
+                v.b2 = _mm256_fmadd_pd(vi, sv, v.b2);
             }
-            const __m256d plus_re = _mm256_add_pd(a1, b2), plus_im = _mm256_sub_pd(a2, b1);    // F(ky)
-            const __m256d minus_re = _mm256_sub_pd(a1, b2), minus_im = _mm256_add_pd(a2, b1);  // F(-ky)
-            const __m256d at_plus = _mm256_fmadd_pd(plus_re, plus_re, _mm256_mul_pd(plus_im, plus_im));
-            const __m256d at_minus = _mm256_fmadd_pd(minus_re, minus_re, _mm256_mul_pd(minus_im, minus_im));
-            if (ky == 0) {
-                lo = _mm256_add_pd(lo, at_plus);
-                hi = _mm256_add_pd(hi, at_plus);
-                if (b == 0) {
-                    alignas(32) double lanes[kLanes];
-                    _mm256_store_pd(lanes, at_plus);
-                    dc = lanes[0];
-                }
-            } else if (ky == radius) {
-                lo = _mm256_add_pd(lo, at_minus);
-                hi = _mm256_add_pd(hi, at_plus);
-            } else {
-                const __m256d both = _mm256_add_pd(at_plus, at_minus);
-                lo = _mm256_add_pd(lo, both);
-                hi = _mm256_add_pd(hi, both);
-            }
+            add_energies(u, ky, radius, lo, hi, b == 0 ? &dc : nullptr);
+            if (kz != ky) add_energies(v, kz, radius, lo, hi, b == 0 ? &dc : nullptr);
         }
         _mm256_storeu_pd(low + b * kLanes, _mm256_add_pd(_mm256_loadu_pd(low + b * kLanes), lo));
         _mm256_storeu_pd(high + b * kLanes, _mm256_add_pd(_mm256_loadu_pd(high + b * kLanes), hi));
