@@ -55,10 +55,14 @@ bool count_equal_bytes(PyObject* img, const char* mode, std::size_t offset, std:
     const std::size_t stride = bytes_per_pixel(mode);
     hits = 0;
     pixels = size.width * size.height;
-    // The count is bound by memory bandwidth, so a large image is split over
-    // the cores (slices of about a million pixels at least).
+    // The strided alpha count is split over the cores for a large image
+    // (slices of about a million pixels at least). The packed-byte count of
+    // a palette image runs at memory speed on one core, where a helper
+    // thread costs more to start than it saves at any image size.
     const std::size_t row_bytes = size.width * stride;
-    const std::size_t min_rows = std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::size_t>(1, size.width));
+    const std::size_t min_rows =
+        stride == 1 ? std::max<std::size_t>(1, size.height)
+                    : std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::size_t>(1, size.width));
     auto count = [&](const PixelBand& band) noexcept {
         std::array<std::size_t, kernels::kMaxSlices> parts{};
         kernels::for_row_slices(band.rows, min_rows, [&](std::size_t part, std::size_t first, std::size_t end) noexcept {
@@ -70,23 +74,26 @@ bool count_equal_bytes(PyObject* img, const char* mode, std::size_t offset, std:
     return for_each_band(img, size, mode, count);
 }
 
-// Whether img.getcolors is Pillow's own (not overridden by a subclass or on
-// the instance), whose result for a palette image is exactly the histogram
-// of its 8-bit indices.
-int has_library_getcolors(PyObject* globals, PyObject* img) noexcept {
+// img.getcolors, looked up once as the histogram read would look it up.
+// `library` is set when it is Pillow's own method bound to `img` (not
+// overridden by a subclass or shadowed on the instance), whose result for a
+// palette image is exactly the histogram of its 8-bit indices. The instance
+// dict is never touched directly: asking CPython for it would turn the
+// image's compact attribute storage into a real dict and slow down every
+// later attribute access of the load and the close.
+Ref lookup_getcolors(PyObject* globals, PyObject* img, bool& library) noexcept {
+    library = false;
+    Ref bound = pyobj::attr(img, id<"getcolors">());
+    if (!bound || !PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != img) return bound;
     Ref module = pyobj::global(globals, id<"Image">());
     Ref base = module ? pyobj::attr(module.get(), id<"Image">()) : Ref();
-    Ref library = base ? pyobj::attr(base.get(), id<"getcolors">()) : Ref();
-    Ref own = library ? pyobj::attr(reinterpret_cast<PyObject*>(Py_TYPE(img)), id<"getcolors">()) : Ref();
+    Ref own = base ? pyobj::attr(base.get(), id<"getcolors">()) : Ref();
     if (!own) {
         PyErr_Clear();
-        return 0;
+        return bound;
     }
-    if (own.get() != library.get()) return 0;
-    PyObject** dict = _PyObject_GetDictPtr(img);
-    if (dict == nullptr || *dict == nullptr) return 1;
-    const int shadowed = PyDict_Contains(*dict, id<"getcolors">());
-    return shadowed < 0 ? -1 : !shadowed;
+    library = PyMethod_GET_FUNCTION(bound.get()) == own.get();
+    return bound;
 }
 
 // The number of pixels using palette entry `transparent` (an exact int),
@@ -105,9 +112,9 @@ Ref palette_count_fast(PyObject* img, PyObject* transparent) noexcept {
     return Ref::steal(PyLong_FromSize_t(hits));
 }
 
-// The same by the book: sum(count for count, index in img.getcolors() if index == transparent).
-Ref palette_count_generic(PyObject* img, PyObject* transparent) noexcept {
-    Ref colours = pyobj::call_method(img, id<"getcolors">());
+// The same by the book: sum(count for count, index in getcolors() if index == transparent).
+Ref palette_count_generic(PyObject* getcolors, PyObject* transparent) noexcept {
+    Ref colours = pyobj::call(getcolors);
     Ref items = colours ? Ref::steal(PyObject_GetIter(colours.get())) : Ref();
     if (!items) return {};
     Ref total = Ref::steal(PyLong_FromLong(0));
@@ -139,9 +146,11 @@ Ref palette_verdict(PyObject* globals, PyObject* img, PyObject* threshold) noexc
     // An int entry compares with the int indices as ints do, so the count
     // is the number of pixels holding that index; anything else (a bytes
     // alpha table, say) goes through the histogram and Python equality.
-    int fast = PyLong_CheckExact(transparent.get()) ? has_library_getcolors(globals, img) : 0;
-    if (fast < 0) return {};
-    Ref total = fast ? palette_count_fast(img, transparent.get()) : palette_count_generic(img, transparent.get());
+    bool library = false;
+    Ref getcolors = lookup_getcolors(globals, img, library);
+    if (!getcolors) return {};
+    const bool fast = library && PyLong_CheckExact(transparent.get());
+    Ref total = fast ? palette_count_fast(img, transparent.get()) : palette_count_generic(getcolors.get(), transparent.get());
     if (!total) return {};
     return as_bool(compare(total.get(), threshold, Py_GT));
 }
