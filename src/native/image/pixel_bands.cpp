@@ -15,6 +15,12 @@ using pyobj::Ref;
 
 namespace {
 
+// The two capsules of an Arrow export; releasing them releases the export.
+struct Export {
+    Ref schema;
+    Ref array;
+};
+
 // About this many bytes of pixels per band: a band stays in the CPU caches
 // between the copy that makes it and the kernel that reads it, and the extra
 // memory of a call stays small whatever the image size.
@@ -47,11 +53,11 @@ const std::uint8_t* uint8_values(const arrow::ArrowArray* values, std::int64_t l
 // list of 4 uint8 per pixel for 4-byte modes, plain uint8 for 1-byte modes.
 // nullptr (and no error) for any other layout; the caller then reads the
 // band with tobytes instead.
-const std::uint8_t* arrow_pixels(PyObject* exported, std::size_t pixel_count, std::size_t channels) noexcept {
-    if (!PyTuple_Check(exported) || PyTuple_GET_SIZE(exported) != 2) return nullptr;
-    auto* schema = static_cast<arrow::ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(exported, 0), "arrow_schema"));
-    auto* array = static_cast<arrow::ArrowArray*>(
-        schema ? PyCapsule_GetPointer(PyTuple_GET_ITEM(exported, 1), "arrow_array") : nullptr);
+const std::uint8_t* arrow_pixels(PyObject* schema_capsule, PyObject* array_capsule, std::size_t pixel_count,
+                                 std::size_t channels) noexcept {
+    auto* schema = static_cast<arrow::ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, "arrow_schema"));
+    auto* array =
+        static_cast<arrow::ArrowArray*>(schema ? PyCapsule_GetPointer(array_capsule, "arrow_array") : nullptr);
     if (array == nullptr) {
         PyErr_Clear();
         return nullptr;
@@ -82,18 +88,24 @@ bool image_size(PyObject* image, ImageSize& size) noexcept {
 
 namespace {
 
-// Pixels of `source` (the image or a band of it) through the Arrow export:
-// 1 with `pixels` set, 0 when the export is missing, refused (memory split
-// over several blocks) or laid out otherwise, -1 with an error set.
-int exported_pixels(PyObject* source, std::size_t pixel_count, std::size_t channels, Ref& exported,
+// Pixels of `source` (a loaded image or a band of it) through the Arrow
+// export: 1 with `pixels` set, 0 when the export is missing, refused (memory
+// split over several blocks) or laid out otherwise, -1 with an error set.
+// The image's own __arrow_c_array__ only loads the image (already done
+// here) and then exports its core, so the core is asked directly; the
+// image's method tells whether this Pillow has the export at all.
+int exported_pixels(PyObject* source, std::size_t pixel_count, std::size_t channels, Export& exported,
                     const std::uint8_t*& pixels) noexcept {
-    exported = pyobj::call_method(source, id<"__arrow_c_array__">());
-    if (!exported) {
+    Ref method = pyobj::attr(reinterpret_cast<PyObject*>(Py_TYPE(source)), id<"__arrow_c_array__">());
+    Ref core = method ? pyobj::attr(source, id<"im">()) : Ref();
+    if (core) exported.schema = pyobj::call_method(core.get(), id<"__arrow_c_schema__">());
+    if (exported.schema) exported.array = pyobj::call_method(core.get(), id<"__arrow_c_array__">());
+    if (!exported.array) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    pixels = arrow_pixels(exported.get(), pixel_count, channels);
+    pixels = arrow_pixels(exported.schema.get(), exported.array.get(), pixel_count, channels);
     return pixels != nullptr ? 1 : 0;
 }
 
@@ -115,7 +127,7 @@ bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisito
 
     // An image held in one memory block is read in place, in one go.
     {
-        Ref exported;
+        Export exported;
         const std::uint8_t* pixels = nullptr;
         const int whole = exported_pixels(image, size.width * size.height, channels, exported, pixels);
         if (whole < 0) return false;
@@ -144,7 +156,7 @@ bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisito
         Ref band = pyobj::call_method(image, id<"crop">(), box.get());
         if (!band) return false;
 
-        Ref exported;
+        Export exported;
         const std::uint8_t* pixels = nullptr;
         if (exported_pixels(band.get(), pixel_count, channels, exported, pixels) < 0) return false;
         Ref bytes;

@@ -34,8 +34,9 @@ using BandVisitor = void (*)(void* context, const PixelBand& band) noexcept;
 // 4; "P", "L": 1), or 0 for any other mode.
 std::size_t bytes_per_pixel(const char* mode) noexcept;
 
-// Visits every row of `image`, whose mode must be one that bytes_per_pixel
-// knows (named by `mode`). Returns false with an error set when reading a
+// Visits every row of `image`, a loaded image (its pixels are read from its
+// core as they are) whose mode must be one that bytes_per_pixel knows (named
+// by `mode`). Returns false with an error set when reading a
 // band fails.
 bool for_each_band(PyObject* image, ImageSize size, const char* mode, BandVisitor visit, void* context) noexcept;
 
