@@ -147,6 +147,39 @@ def test_palette_empty_histogram_counts_zero(patched_open):
     assert check(palette(10, transparency=1), 0) is False
 
 
+def test_palette_looks_getcolors_up_once(patched_open):
+    lookups = []
+
+    def adjust(image):
+        base = type(image)
+
+        class Counting(base):
+            def __getattribute__(self, name):
+                if name == "getcolors":
+                    lookups.append(name)
+                return base.__getattribute__(self, name)
+
+        image.__class__ = Counting
+
+    patched_open(adjust)
+    assert check(palette(6, transparency=1)) is True
+    assert lookups == ["getcolors"]
+
+
+def test_palette_getcolors_lookup_error_propagates(patched_open):
+    def adjust(image):
+        class Broken(type(image)):
+            @property
+            def getcolors(self):
+                raise LookupError("no colours")
+
+        image.__class__ = Broken
+
+    patched_open(adjust)
+    with pytest.raises(LookupError, match="no colours"):
+        check(palette(6, transparency=1))
+
+
 @pytest.mark.parametrize(
     "entry, threshold, expected",
     [

@@ -1,9 +1,10 @@
-// tessel._gray_kernels: the plain-colour pixel kernels exposed one by one so
-// tests can hold each against the library computation it replaces. Not part
-// of the public surface.
+// tessel._gray_kernels: the plain-colour pixel kernels (and the palette-index
+// count) exposed one by one so tests can hold each against the library
+// computation it replaces. Not part of the public surface.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "image/kernels/byte_count.hpp"
 #include "image/kernels/canny.hpp"
 #include "image/kernels/clahe.hpp"
 #include "image/kernels/gray_stats.hpp"
@@ -190,6 +191,24 @@ PyObject* grey_and_saturation(PyObject*, PyObject* args) {
                          static_cast<unsigned long long>(stats.saturation_sum));
 }
 
+// count_equal_bytes(buffer, value, variant) with variant "best", "plain",
+// "sse2" or "avx2": the palette-index count over any contiguous bytes.
+PyObject* count_equal_bytes(PyObject*, PyObject* args) {
+    Py_buffer b;
+    int value;
+    const char* variant;
+    if (!PyArg_ParseTuple(args, "y*is", &b, &value, &variant)) return nullptr;
+    const std::string_view v(variant);
+    const k::ByteKernel kernel = v == "plain"  ? k::ByteKernel::Plain
+                                 : v == "sse2" ? k::ByteKernel::Sse2
+                                 : v == "avx2" ? k::ByteKernel::Avx2
+                                               : k::ByteKernel::Best;
+    const std::size_t n = k::count_equal_bytes(static_cast<const std::uint8_t*>(b.buf), static_cast<std::size_t>(b.len),
+                                               static_cast<std::uint8_t>(value), kernel);
+    PyBuffer_Release(&b);
+    return PyLong_FromSize_t(n);
+}
+
 PyMethodDef methods[] = {
     {"grey_and_saturation", grey_and_saturation, METH_VARARGS, nullptr},
     {"canny_edges", canny_edges, METH_VARARGS, nullptr},
@@ -201,6 +220,7 @@ PyMethodDef methods[] = {
     {"laplacian_std", laplacian_std, METH_O, nullptr},
     {"saturation_sum", saturation_sum, METH_O, nullptr},
     {"count_nonzero", count_nonzero, METH_O, nullptr},
+    {"count_equal_bytes", count_equal_bytes, METH_VARARGS, nullptr},
     {"high_freq_ratio", high_freq_ratio, METH_VARARGS, nullptr},
     {"declared_size", declared_size, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

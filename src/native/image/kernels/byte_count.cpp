@@ -33,7 +33,7 @@ std::size_t count_fixed(const std::uint8_t* data, std::size_t count, std::uint8_
 // into byte counters; before a byte counter could pass 255 the counters are
 // summed with psadbw into 64-bit lanes. That keeps the loop at one load, one
 // compare and one subtract per vector, fast enough to run at memory speed.
-constexpr std::size_t kRounds = 255;  // vectors per byte counter at most
+constexpr std::size_t kRounds = 255;  // vectors per block: no byte counter can pass 255
 
 std::size_t count_bytes_sse2(const std::uint8_t* data, std::size_t count, std::uint8_t value) noexcept {
     const __m128i needle = _mm_set1_epi8(static_cast<char>(value));
