@@ -51,23 +51,34 @@ const std::uint8_t* uint8_values(const arrow::ArrowArray* values, std::int64_t l
 
 // The pixel memory behind an Arrow export of an image or band: a fixed-size
 // list of 4 uint8 per pixel for 4-byte modes, plain uint8 for 1-byte modes.
-// nullptr (and no error) for any other layout; the caller then reads the
-// band with tobytes instead.
+// `schema_capsule` may be nullptr for the 1-byte modes, whose element type
+// the mode fixes (8-bit palette indices or greys); the array's own layout is
+// checked either way. nullptr (and no error) for any other layout; the
+// caller then reads the band with tobytes instead.
 const std::uint8_t* arrow_pixels(PyObject* schema_capsule, PyObject* array_capsule, std::size_t pixel_count,
                                  std::size_t channels) noexcept {
-    auto* schema = static_cast<arrow::ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, "arrow_schema"));
-    auto* array =
-        static_cast<arrow::ArrowArray*>(schema ? PyCapsule_GetPointer(array_capsule, "arrow_array") : nullptr);
+    arrow::ArrowSchema* schema = nullptr;
+    if (schema_capsule != nullptr) {
+        schema = static_cast<arrow::ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, "arrow_schema"));
+        if (schema == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    auto* array = static_cast<arrow::ArrowArray*>(PyCapsule_GetPointer(array_capsule, "arrow_array"));
     if (array == nullptr) {
         PyErr_Clear();
         return nullptr;
     }
     const auto count = static_cast<std::int64_t>(pixel_count);
-    if (schema->release == nullptr || array->release == nullptr || array->length != count || array->offset != 0 ||
-        array->null_count != 0)
+    if ((schema != nullptr && schema->release == nullptr) || array->release == nullptr || array->length != count ||
+        array->offset != 0 || array->null_count != 0 || array->dictionary != nullptr)
         return nullptr;
-    if (channels == 1) return plain_uint8(schema) && array->n_children == 0 ? uint8_values(array, count) : nullptr;
-    const bool schema_ok = schema->format != nullptr && std::strcmp(schema->format, "+w:4") == 0 &&
+    if (channels == 1) {
+        if (schema != nullptr && (!plain_uint8(schema) || schema->n_children != 0)) return nullptr;
+        return array->n_children == 0 ? uint8_values(array, count) : nullptr;
+    }
+    const bool schema_ok = schema != nullptr && schema->format != nullptr && std::strcmp(schema->format, "+w:4") == 0 &&
                            schema->n_children == 1 && schema->children != nullptr && plain_uint8(schema->children[0]);
     if (!schema_ok || array->n_children != 1 || array->children == nullptr) return nullptr;
     return uint8_values(array->children[0], 4 * count);
@@ -93,13 +104,17 @@ namespace {
 // split over several blocks) or laid out otherwise, -1 with an error set.
 // The image's own __arrow_c_array__ only loads the image (already done
 // here) and then exports its core, so the core is asked directly; the
-// image's method tells whether this Pillow has the export at all.
+// image's method tells whether this Pillow has the export at all. A 1-byte
+// mode skips the schema export: its element type is known, and building
+// the schema (a capsule, its metadata text) costs more than counting a
+// small image.
 int exported_pixels(PyObject* source, std::size_t pixel_count, std::size_t channels, Export& exported,
                     const std::uint8_t*& pixels) noexcept {
     Ref method = pyobj::attr(reinterpret_cast<PyObject*>(Py_TYPE(source)), id<"__arrow_c_array__">());
     Ref core = method ? pyobj::attr(source, id<"im">()) : Ref();
-    if (core) exported.schema = pyobj::call_method(core.get(), id<"__arrow_c_schema__">());
-    if (exported.schema) exported.array = pyobj::call_method(core.get(), id<"__arrow_c_array__">());
+    if (core && channels != 1) exported.schema = pyobj::call_method(core.get(), id<"__arrow_c_schema__">());
+    if (core && (channels == 1 || exported.schema))
+        exported.array = pyobj::call_method(core.get(), id<"__arrow_c_array__">());
     if (!exported.array) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
         PyErr_Clear();
