@@ -1,8 +1,9 @@
 #include "image/kernels/byte_count.hpp"
 
-#if defined(__x86_64__)
+#include "image/kernels/simd.hpp"
+
+#if TESSEL_HAVE_AVX2_KERNELS
 #include <immintrin.h>
-#define TESSEL_X86 1
 #endif
 
 namespace image::kernels {
@@ -27,7 +28,7 @@ std::size_t count_fixed(const std::uint8_t* data, std::size_t count, std::uint8_
     return total;
 }
 
-#ifdef TESSEL_X86
+#if TESSEL_HAVE_AVX2_KERNELS
 
 // Packed bytes: each vector compare gives 0xFF (-1) per match, subtracted
 // into byte counters; before a byte counter could pass 255 the counters are
@@ -90,29 +91,19 @@ __attribute__((target("avx2"))) std::size_t count_bytes_avx2(const std::uint8_t*
            count_bytes_sse2(data, count % 32, value);
 }
 
-using ByteCounter = std::size_t (*)(const std::uint8_t*, std::size_t, std::uint8_t) noexcept;
-
-ByteCounter pick_byte_counter() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? count_bytes_avx2 : count_bytes_sse2;
-}
-
 #endif
 
 }  // namespace
 
 std::size_t count_equal_bytes(const std::uint8_t* data, std::size_t count, std::uint8_t value,
                               ByteKernel kernel) noexcept {
-#ifdef TESSEL_X86
+#if TESSEL_HAVE_AVX2_KERNELS
     switch (kernel) {
-        case ByteKernel::Best: {
-            static const ByteCounter best = pick_byte_counter();
-            return best(data, count, value);
-        }
-        case ByteKernel::Sse2:
-            return count_bytes_sse2(data, count, value);
+        case ByteKernel::Best:
         case ByteKernel::Avx2:
-            if (__builtin_cpu_supports("avx2")) return count_bytes_avx2(data, count, value);
+            if (cpu_has_avx2()) return count_bytes_avx2(data, count, value);
+            return count_bytes_sse2(data, count, value);
+        case ByteKernel::Sse2:
             return count_bytes_sse2(data, count, value);
         case ByteKernel::Plain:
             break;
