@@ -139,12 +139,12 @@ Ref background_only_dict() noexcept {
 // The decoded image converted to RGB; the opened image is closed when this
 // call made its source.
 Ref open_rgb(PyObject* globals, PyObject* image_data) noexcept {
-    bool made_here = false;
-    Ref opened = open_image(globals, image_data, made_here);
+    bool holds_file = false;
+    Ref opened = open_image(globals, image_data, holds_file);
     if (!opened) return {};
     Ref mode = Ref::steal(PyUnicode_FromString("RGB"));
     Ref rgb = pyobj::call_method(opened.get(), id<"convert">(), mode.get());
-    return close_after(std::move(rgb), opened.get(), made_here);
+    return close_after(std::move(rgb), opened.get(), holds_file);
 }
 
 PyObject* has_colored_lines(const pyobj::Call& call) {

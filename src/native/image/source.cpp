@@ -79,8 +79,8 @@ Ref source_bytes(PyObject* globals, PyObject* image_data) noexcept {
     return Ref::borrow(image_data);
 }
 
-Ref open_image(PyObject* globals, PyObject* image_data, bool& made_here) noexcept {
-    made_here = true;
+Ref open_image(PyObject* globals, PyObject* image_data, bool& holds_file) noexcept {
+    holds_file = false;
     Ref target;
     const int url = is_url(image_data);
     if (url < 0) return {};
@@ -88,6 +88,7 @@ Ref open_image(PyObject* globals, PyObject* image_data, bool& made_here) noexcep
         target = download(globals, image_data);
     } else if (PyUnicode_Check(image_data)) {
         if (!require_file(globals, image_data)) return {};
+        holds_file = true;
         target = Ref::borrow(image_data);
     } else {
         Ref bytes_io = pyobj::global(globals, id<"BytesIO">());
@@ -95,7 +96,6 @@ Ref open_image(PyObject* globals, PyObject* image_data, bool& made_here) noexcep
         const int is_stream = PyObject_IsInstance(image_data, bytes_io.get());
         if (is_stream < 0) return {};
         if (is_stream) {
-            made_here = false;
             target = Ref::borrow(image_data);
         } else {
             target = pyobj::call(bytes_io.get(), image_data);
@@ -106,8 +106,8 @@ Ref open_image(PyObject* globals, PyObject* image_data, bool& made_here) noexcep
     return pyobj::call_method(image_module.get(), id<"open">(), target.get());
 }
 
-Ref close_after(Ref result, PyObject* image, bool made_here) noexcept {
-    if (!made_here || image == nullptr) return result;
+Ref close_after(Ref result, PyObject* image, bool holds_file) noexcept {
+    if (!holds_file || image == nullptr) return result;
     Ref pending = result ? Ref() : pyobj::fetch_exception();
     Ref closed = pyobj::call_method(image, id<"close">());
     if (pending) {

@@ -26,15 +26,15 @@ bool require_file(PyObject* globals, PyObject* path) noexcept;
 Ref source_bytes(PyObject* globals, PyObject* image_data) noexcept;
 
 // Stream variant: Image.open of the downloaded stream, the path, the given
-// BytesIO (unchanged) or a new BytesIO around anything else. `made_here` is
-// set when the opened file or stream belongs to this call (a path or a
-// download or bytes), i.e. when the image may be closed before returning.
-Ref open_image(PyObject* globals, PyObject* image_data, bool& made_here) noexcept;
+// BytesIO (unchanged) or a new BytesIO around anything else. `holds_file` is
+// set when the image was opened from a path: it then holds an open file of
+// the call's own. Images over streams hold only memory, released with them.
+Ref open_image(PyObject* globals, PyObject* image_data, bool& holds_file) noexcept;
 
-// Finishes a call that opened `image`: closes it when it was opened from a
-// source made by the call itself (never a stream the caller passed in), and
+// Finishes a call that opened `image`: closes it when it holds a file the
+// call opened (never a stream, least of all one the caller passed in), and
 // returns `result`. An error already raised (empty `result`) is kept; a
 // close error after success becomes the call's error.
-Ref close_after(Ref result, PyObject* image, bool made_here) noexcept;
+Ref close_after(Ref result, PyObject* image, bool holds_file) noexcept;
 
 }  // namespace image

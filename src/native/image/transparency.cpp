@@ -194,11 +194,11 @@ Ref verdict(PyObject* globals, PyObject* img, PyObject* threshold) noexcept {
 }
 
 PyObject* has_multiple_transparency(const pyobj::Call& call) {
-    bool made_here = false;
-    Ref img = open_image(call.globals(), call[0], made_here);
+    bool holds_file = false;
+    Ref img = open_image(call.globals(), call[0], holds_file);
     if (!img) return nullptr;
     Ref result = verdict(call.globals(), img.get(), call[1]);
-    return close_after(std::move(result), img.get(), made_here).release();
+    return close_after(std::move(result), img.get(), holds_file).release();
 }
 
 }  // namespace

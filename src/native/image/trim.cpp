@@ -38,12 +38,12 @@ constexpr const char* kDoc = R"(
 // The decoded image converted to RGBA; the opened image is closed when this
 // call made its source.
 Ref open_rgba(PyObject* globals, PyObject* image_data) noexcept {
-    bool made_here = false;
-    Ref opened = open_image(globals, image_data, made_here);
+    bool holds_file = false;
+    Ref opened = open_image(globals, image_data, holds_file);
     if (!opened) return {};
     Ref mode = Ref::steal(PyUnicode_FromString("RGBA"));
     Ref rgba = pyobj::call_method(opened.get(), id<"convert">(), mode.get());
-    return close_after(std::move(rgba), opened.get(), made_here);
+    return close_after(std::move(rgba), opened.get(), holds_file);
 }
 
 Ref size_object(std::size_t v) noexcept { return Ref::steal(PyLong_FromSize_t(v)); }
