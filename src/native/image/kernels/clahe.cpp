@@ -148,13 +148,11 @@ constexpr int kSparseEntries = 96;
 // AVX2 a whole table costs less than those passes at any tile size.
 constexpr int kDenseTileArea = 256;
 
-int dense_tile_area(bool avx2) noexcept { return avx2 ? 1 : kDenseTileArea; }
-
 // The clipped, equalised lookup table of one tile, whose pixels take the
 // values `own`; only the entries in `wanted` are filled (the blending reads
 // no others). `hist` is all zeros on entry and is left so.
 void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty, int clip,
-              float scale, const Values& own, const Values& wanted, bool avx2, int* hist, std::uint8_t* lut) noexcept {
+              float scale, const Values& own, const Values& wanted, int* hist, std::uint8_t* lut) noexcept {
     for_tile_rows(grey, width, g, tx, ty, [&](const std::uint8_t* row, std::size_t x0, std::size_t end, std::size_t x1) {
         std::size_t x = x0;
         for (; x < end; ++x) ++hist[row[x]];
@@ -165,10 +163,6 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
     Values visited = wanted;
     visited.merge(own);
     const bool sparse = visited.count() < kSparseEntries;
-    if (!sparse && avx2) {
-        clahe_table_avx2(hist, clip, scale, lut);
-        return;
-    }
     int batch = 0, residual = 0, residual_step = 1;
     if (clip > 0) {
         int clipped = 0;
@@ -228,6 +222,60 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
     std::memset(hist, 0, kBins * sizeof *hist);
 }
 
+// The whole lookup table of one tile with AVX2. With a limit of one pixel
+// per bin the clipped histogram only says which values occur, and storing
+// a flag per pixel has no chain of increments of one bin (a flat tile's
+// pixels would each wait for the one before); otherwise the pixels are
+// counted round-robin into `ways` partial histograms for the same reason.
+// `scratch` (kMaxWays histograms) is all zeros on entry and left so.
+constexpr int kMaxWays = 4;
+constexpr int kFourWaysArea = 1024;
+
+void tile_table_avx2(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty,
+                     int clip, float scale, int* scratch, std::uint8_t* lut) noexcept {
+    const int area = static_cast<int>(g.tile_w * g.tile_h);
+    if (clip == 1) {
+        auto* seen = reinterpret_cast<std::uint8_t*>(scratch);
+        for_tile_rows(grey, width, g, tx, ty, [&](const std::uint8_t* row, std::size_t x0, std::size_t end, std::size_t x1) {
+            std::size_t x = x0;
+            for (; x + 4 <= end; x += 4) {
+                seen[row[x]] = 1;
+                seen[row[x + 1]] = 1;
+                seen[row[x + 2]] = 1;
+                seen[row[x + 3]] = 1;
+            }
+            for (; x < end; ++x) seen[row[x]] = 1;
+            for (; x < x1; ++x) seen[row[g.src_col[x]]] = 1;
+        });
+        clahe_presence_table_avx2(seen, area, scale, lut);
+        return;
+    }
+    const int ways = area >= kFourWaysArea ? 4 : 2;
+    int* h0 = scratch;
+    int* h1 = scratch + kBins;
+    int* h2 = scratch + 2 * kBins;
+    int* h3 = scratch + 3 * kBins;
+    for_tile_rows(grey, width, g, tx, ty, [&](const std::uint8_t* row, std::size_t x0, std::size_t end, std::size_t x1) {
+        std::size_t x = x0;
+        if (ways == 4) {
+            for (; x + 4 <= end; x += 4) {
+                ++h0[row[x]];
+                ++h1[row[x + 1]];
+                ++h2[row[x + 2]];
+                ++h3[row[x + 3]];
+            }
+        } else {
+            for (; x + 2 <= end; x += 2) {
+                ++h0[row[x]];
+                ++h1[row[x + 1]];
+            }
+        }
+        for (; x < end; ++x) ++h0[row[x]];
+        for (; x < x1; ++x) ++h1[row[g.src_col[x]]];
+    });
+    clahe_table_avx2(scratch, ways, clip, scale, lut);
+}
+
 }  // namespace
 
 void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, double clip_limit, int tiles_x,
@@ -242,9 +290,10 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
 
     const auto tx_count = static_cast<std::size_t>(tiles_x), ty_count = static_cast<std::size_t>(tiles_y);
     // Left uninitialised: the blending reads only the entries filled.
-    std::unique_ptr<std::uint8_t[]> luts(new std::uint8_t[tx_count * ty_count * kBins]);
+    // The gathers of the vector blending read four bytes from each index.
+    std::unique_ptr<std::uint8_t[]> luts(new std::uint8_t[tx_count * ty_count * kBins + 3]);
     const std::size_t min_tile_rows = std::max<std::size_t>(1, kSlicePixels / std::max<std::size_t>(1, width * g.tile_h));
-    const bool dense = tile_area >= dense_tile_area(avx2);
+    const bool dense = avx2 || tile_area >= kDenseTileArea;
     std::vector<Values> values(dense ? 0 : tx_count * ty_count);
     if (!dense) for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         for (std::size_t ty = t0; ty < t1; ++ty)
@@ -292,19 +341,25 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     for (std::size_t i = cells; i < cell_values.size(); ++i) cell_values[i % cells].merge(cell_values[i]);
 
     const Values everything = Values::all();
-    for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+    if (avx2) for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+        alignas(32) int scratch[kMaxWays * kBins] = {};
+        for (std::size_t ty = t0; ty < t1; ++ty)
+            for (std::size_t tx = 0; tx < tx_count; ++tx)
+                tile_table_avx2(grey, width, g, tx, ty, clip, scale, scratch, &luts[(ty * tx_count + tx) * kBins]);
+    });
+    else for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         int hist[kBins] = {};
         for (std::size_t ty = t0; ty < t1; ++ty)
             for (std::size_t tx = 0; tx < tx_count; ++tx) {
                 if (dense) {
-                    tile_lut(grey, width, g, tx, ty, clip, scale, everything, everything, avx2, hist,
+                    tile_lut(grey, width, g, tx, ty, clip, scale, everything, everything, hist,
                              &luts[(ty * tx_count + tx) * kBins]);
                     continue;
                 }
                 Values wanted;
                 for (std::size_t cy = ty; cy <= ty + 1; ++cy)
                     for (std::size_t cx = tx; cx <= tx + 1; ++cx) wanted.merge(cell_values[cy * cells_x + cx]);
-                tile_lut(grey, width, g, tx, ty, clip, scale, values[ty * tx_count + tx], wanted, avx2, hist,
+                tile_lut(grey, width, g, tx, ty, clip, scale, values[ty * tx_count + tx], wanted, hist,
                          &luts[(ty * tx_count + tx) * kBins]);
             }
     });
@@ -321,6 +376,10 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
             const std::uint8_t* lut2 = &luts[static_cast<std::size_t>(ty2) * tx_count * kBins];
             const std::uint8_t* src = grey + y * width;
             std::uint8_t* dst = out + y * width;
+            if (avx2) {
+                clahe_blend_row_avx2(src, width, lut1, lut2, ind1.data(), ind2.data(), xa.data(), xa1.data(), ya, ya1, dst);
+                continue;
+            }
             std::size_t x = 0;
 #if defined(__SSE2__)
             const __m128 wy1 = _mm_set1_ps(ya1), wy = _mm_set1_ps(ya);

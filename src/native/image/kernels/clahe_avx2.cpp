@@ -7,6 +7,9 @@
 
 #include <algorithm>
 
+// Only "avx2" as target, never "fma": the blending's products and sums must
+// stay separate roundings, and an FMA target would let the compiler fuse
+// them.
 namespace image::kernels {
 
 namespace {
@@ -21,27 +24,25 @@ __attribute__((target("avx2"))) int lane_sum(__m256i v) noexcept {
     return _mm_cvtsi128_si32(s);
 }
 
-}  // namespace
+// The running sum over eight bins at a time, the clipped pixels handed
+// back, scaled, rounded and packed into the table. `bin(i)` gives bins
+// 8 i .. 8 i + 7 (clipped) as 32-bit lanes.
+template <class Bins>
+__attribute__((target("avx2"))) inline void write_table(Bins bin, int clipped, float scale,
+                                                        std::uint8_t* lut) noexcept {
+    const int batch = clipped / kBins;
+    const int residual = clipped - batch * kBins;
+    // The remainder goes one each to bins 0, step, 2 step, ... (at most
+    // `residual` of them), so bin v's running sum gains
+    // min(residual, v / step + 1) of it. The quotient is taken in float as
+    // (v + 1/2) / step: at least 1/(2 step) away from any integer, far more
+    // than the rounding of the two operations.
+    const int step = residual != 0 ? std::max(kBins / residual, 1) : 1;
+    const __m256 inv_step = _mm256_set1_ps(1.0f / static_cast<float>(step));
+    const __m256i residual8 = _mm256_set1_epi32(residual), one = _mm256_set1_epi32(1);
+    __m256 mid = _mm256_setr_ps(0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f);
+    const __m256 eight = _mm256_set1_ps(8.0f);
 
-__attribute__((target("avx2"))) void clahe_table_avx2(int* hist, int clip, float scale, std::uint8_t* lut) noexcept {
-    auto* bins = reinterpret_cast<__m256i*>(hist);
-    int batch = 0;
-    if (clip > 0) {
-        const __m256i limit = _mm256_set1_epi32(clip);
-        __m256i excess = _mm256_setzero_si256();
-        for (int i = 0; i < kBins / 8; ++i) {
-            const __m256i h = _mm256_loadu_si256(bins + i);
-            excess = _mm256_add_epi32(excess, _mm256_max_epi32(_mm256_sub_epi32(h, limit), _mm256_setzero_si256()));
-            _mm256_storeu_si256(bins + i, _mm256_min_epi32(h, limit));
-        }
-        const int clipped = lane_sum(excess);
-        batch = clipped / kBins;
-        const int residual = clipped - batch * kBins;
-        if (residual != 0) {
-            const int step = std::max(kBins / residual, 1);
-            for (int i = 0, left = residual; i < kBins && left > 0; i += step, --left) ++hist[i];
-        }
-    }
     const __m256i batch8 = _mm256_set1_epi32(batch);
     const __m256 scale8 = _mm256_set1_ps(scale);
     const __m256i last = _mm256_set1_epi32(7), low_lane_top = _mm256_set1_epi32(3);
@@ -49,8 +50,7 @@ __attribute__((target("avx2"))) void clahe_table_avx2(int* hist, int clip, float
     const __m256i gather_bytes = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
     __m256i carry = _mm256_setzero_si256();
     for (int i = 0; i < kBins / 8; ++i) {
-        __m256i v = _mm256_add_epi32(_mm256_loadu_si256(bins + i), batch8);
-        _mm256_storeu_si256(bins + i, _mm256_setzero_si256());
+        __m256i v = _mm256_add_epi32(bin(i), batch8);
         // Running sum: within each 128-bit half, then the low half's total
         // into the high half, then the sum of the bins before.
         v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
@@ -58,10 +58,170 @@ __attribute__((target("avx2"))) void clahe_table_avx2(int* hist, int clip, float
         v = _mm256_add_epi32(v, _mm256_blend_epi32(_mm256_setzero_si256(), _mm256_permutevar8x32_epi32(v, low_lane_top), 0xF0));
         v = _mm256_add_epi32(v, carry);
         carry = _mm256_permutevar8x32_epi32(v, last);
+        const __m256i share = _mm256_min_epi32(
+            residual8, _mm256_add_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(mid, inv_step)), one));
+        mid = _mm256_add_ps(mid, eight);
+        v = _mm256_add_epi32(v, share);
         const __m256i rounded = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(v), scale8));
         const __m256i words = _mm256_packs_epi32(rounded, rounded);
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), gather_bytes);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(lut + 8 * i), _mm256_castsi256_si128(bytes));
+    }
+}
+
+// Bins 8 i .. 8 i + 7 of a clipped histogram, cleared as they are read.
+struct ClippedBins {
+    __m256i* bins;
+    __attribute__((target("avx2"))) __m256i operator()(int i) const noexcept {
+        const __m256i h = _mm256_loadu_si256(bins + i);
+        _mm256_storeu_si256(bins + i, _mm256_setzero_si256());
+        return h;
+    }
+};
+
+// Bins 8 i .. 8 i + 7 of a clipped histogram whose bins are 0 or 1 bytes.
+struct PresentBins {
+    const std::uint8_t* seen;
+    __attribute__((target("avx2"))) __m256i operator()(int i) const noexcept {
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(seen + 8 * i)));
+    }
+};
+
+// A table entry for each lane's index: the low byte of the four gathered.
+__attribute__((target("avx2"))) inline __m256 entries(const std::uint8_t* lut, __m256i index) noexcept {
+    const __m256i four = _mm256_i32gather_epi32(reinterpret_cast<const int*>(lut), index, 1);
+    return _mm256_cvtepi32_ps(_mm256_and_si256(four, _mm256_set1_epi32(0xff)));
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void clahe_table_avx2(int* hist, int ways, int clip, float scale,
+                                                      std::uint8_t* lut) noexcept {
+    auto* bins = reinterpret_cast<__m256i*>(hist);
+    constexpr int kVectors = kBins / 8;
+    const __m256i zero = _mm256_setzero_si256();
+    // The partial histograms summed into the first (clipped), the others
+    // cleared.
+    const __m256i limit = _mm256_set1_epi32(clip > 0 ? clip : 0x7fffffff);
+    __m256i excess = zero;
+    for (int i = 0; i < kVectors; ++i) {
+        __m256i h = _mm256_loadu_si256(bins + i);
+        for (int w = 1; w < ways; ++w) {
+            h = _mm256_add_epi32(h, _mm256_loadu_si256(bins + w * kVectors + i));
+            _mm256_storeu_si256(bins + w * kVectors + i, zero);
+        }
+        excess = _mm256_add_epi32(excess, _mm256_max_epi32(_mm256_sub_epi32(h, limit), zero));
+        _mm256_storeu_si256(bins + i, _mm256_min_epi32(h, limit));
+    }
+    write_table(ClippedBins{bins}, lane_sum(excess), scale, lut);
+}
+
+// min(residual, v / step + 1) for sixteen 16-bit values v < 256, the
+// quotient being the high product with `multiplier` plus v * `identity`.
+__attribute__((target("avx2"))) inline __m256i remainder_share(__m256i v, __m256i multiplier, __m256i identity,
+                                                               __m256i residual) noexcept {
+    const __m256i q = _mm256_add_epi16(_mm256_mulhi_epu16(v, multiplier), _mm256_mullo_epi16(v, identity));
+    return _mm256_min_epi16(residual, _mm256_add_epi16(q, _mm256_set1_epi16(1)));
+}
+
+// The low eight bytes as 32-bit lanes times `scale`, rounded to integers.
+__attribute__((target("avx2"))) inline __m256i scaled(__m128i bytes, __m256 scale) noexcept {
+    return _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes)), scale));
+}
+
+// Tiles of fewer than 256 pixels: nothing is handed back in batches and
+// every running sum fits a byte, so the sums are taken 32 bins at a time in
+// bytes and widened only for the scaling.
+__attribute__((target("avx2"))) void small_presence_table(const std::uint8_t* seen, int residual, float scale,
+                                                          std::uint8_t* lut) noexcept {
+    // The remainder's share below v, min(residual, v / step + 1), with the
+    // quotient as a 16-bit high product: exact for v < 256 with the
+    // multiplier rounded up (step 1 is the identity).
+    const int step = residual != 0 ? std::max(kBins / residual, 1) : 1;
+    const __m256i multiplier = _mm256_set1_epi16(static_cast<short>(step == 1 ? 0 : (65536 + step - 1) / step));
+    const __m256i identity = _mm256_set1_epi16(step == 1 ? 1 : 0);
+    const __m256i residual16 = _mm256_set1_epi16(static_cast<short>(residual));
+    __m256i value_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    __m256i value_hi = _mm256_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
+    const __m256i thirty_two = _mm256_set1_epi16(32);
+
+    const __m256 scale8 = _mm256_set1_ps(scale);
+    const __m256i byte15 = _mm256_set1_epi8(15);
+    __m256i carry = _mm256_setzero_si256();
+    for (int i = 0; i < kBins; i += 32) {
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(seen + i));
+        // Running sum within each 16-byte half, then the low half's total
+        // into the high half, then everything before.
+        b = _mm256_add_epi8(b, _mm256_slli_si256(b, 1));
+        b = _mm256_add_epi8(b, _mm256_slli_si256(b, 2));
+        b = _mm256_add_epi8(b, _mm256_slli_si256(b, 4));
+        b = _mm256_add_epi8(b, _mm256_slli_si256(b, 8));
+        const __m256i half_totals = _mm256_shuffle_epi8(b, byte15);
+        b = _mm256_add_epi8(b, _mm256_permute2x128_si256(half_totals, half_totals, 0x08));
+        b = _mm256_add_epi8(b, carry);
+        carry = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(b, _MM_SHUFFLE(3, 3, 3, 3)), byte15);
+        // The remainder's share; the pack puts the bins back in order.
+        const __m256i shares = _mm256_packus_epi16(remainder_share(value_lo, multiplier, identity, residual16),
+                                                   remainder_share(value_hi, multiplier, identity, residual16));
+        value_lo = _mm256_add_epi16(value_lo, thirty_two);
+        value_hi = _mm256_add_epi16(value_hi, thirty_two);
+        b = _mm256_add_epi8(b, shares);
+        // Widened to 32 bits, scaled, rounded and packed back in order.
+        const __m128i lo = _mm256_castsi256_si128(b), hi = _mm256_extracti128_si256(b, 1);
+        const __m256i r0 = scaled(lo, scale8), r1 = scaled(_mm_srli_si128(lo, 8), scale8);
+        const __m256i r2 = scaled(hi, scale8), r3 = scaled(_mm_srli_si128(hi, 8), scale8);
+        // packs interleave the 128-bit halves; the final permute restores order.
+        const __m256i w01 = _mm256_packs_epi32(r0, r1), w23 = _mm256_packs_epi32(r2, r3);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23),
+                                                          _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(lut + i), bytes);
+    }
+}
+
+__attribute__((target("avx2"))) void clahe_presence_table_avx2(std::uint8_t* seen, int area, float scale,
+                                                               std::uint8_t* lut) noexcept {
+    // Every pixel beyond the first of its value is clipped.
+    __m256i present = _mm256_setzero_si256();
+    for (int i = 0; i < kBins; i += 32)
+        present = _mm256_add_epi64(present, _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(seen + i)),
+                                                            _mm256_setzero_si256()));
+    const __m128i p2 = _mm_add_epi64(_mm256_castsi256_si128(present), _mm256_extracti128_si256(present, 1));
+    const int distinct = static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(p2, _mm_unpackhi_epi64(p2, p2))));
+    if (area < kBins)
+        small_presence_table(seen, area - distinct, scale, lut);
+    else
+        write_table(PresentBins{seen}, area - distinct, scale, lut);
+    for (int i = 0; i < kBins; i += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(seen + i), _mm256_setzero_si256());
+}
+
+__attribute__((target("avx2"))) void clahe_blend_row_avx2(const std::uint8_t* src, std::size_t width,
+                                                          const std::uint8_t* lut1, const std::uint8_t* lut2,
+                                                          const std::uint32_t* ind1, const std::uint32_t* ind2,
+                                                          const float* xa, const float* xa1, float ya, float ya1,
+                                                          std::uint8_t* dst) noexcept {
+    const __m256 wy1 = _mm256_set1_ps(ya1), wy = _mm256_set1_ps(ya);
+    const __m256i gather_bytes = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
+    std::size_t x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const __m256i v = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + x)));
+        const __m256i i1 = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ind1 + x)), v);
+        const __m256i i2 = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ind2 + x)), v);
+        const __m256 a1 = entries(lut1, i1), a2 = entries(lut1, i2), b1 = entries(lut2, i1), b2 = entries(lut2, i2);
+        const __m256 w1 = _mm256_loadu_ps(xa1 + x), w2 = _mm256_loadu_ps(xa + x);
+        const __m256 top = _mm256_add_ps(_mm256_mul_ps(a1, w1), _mm256_mul_ps(a2, w2));
+        const __m256 bottom = _mm256_add_ps(_mm256_mul_ps(b1, w1), _mm256_mul_ps(b2, w2));
+        const __m256i rounded = _mm256_cvtps_epi32(_mm256_add_ps(_mm256_mul_ps(top, wy1), _mm256_mul_ps(bottom, wy)));
+        const __m256i words = _mm256_packs_epi32(rounded, rounded);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), gather_bytes);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm256_castsi256_si128(bytes));
+    }
+    for (; x < width; ++x) {
+        const std::uint32_t v = src[x];
+        const std::uint32_t i1 = ind1[x] + v, i2 = ind2[x] + v;
+        const float res = (static_cast<float>(lut1[i1]) * xa1[x] + static_cast<float>(lut1[i2]) * xa[x]) * ya1 +
+                          (static_cast<float>(lut2[i1]) * xa1[x] + static_cast<float>(lut2[i2]) * xa[x]) * ya;
+        const int r = _mm_cvtss_si32(_mm_set_ss(res));
+        dst[x] = static_cast<std::uint8_t>(std::clamp(r, 0, 255));
     }
 }
 
@@ -71,7 +231,11 @@ __attribute__((target("avx2"))) void clahe_table_avx2(int* hist, int clip, float
 
 namespace image::kernels {
 
-void clahe_table_avx2(int*, int, float, std::uint8_t*) noexcept {}
+void clahe_table_avx2(int*, int, int, float, std::uint8_t*) noexcept {}
+void clahe_presence_table_avx2(std::uint8_t*, int, float, std::uint8_t*) noexcept {}
+void clahe_blend_row_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*, const std::uint8_t*,
+                          const std::uint32_t*, const std::uint32_t*, const float*, const float*, float, float,
+                          std::uint8_t*) noexcept {}
 
 }  // namespace image::kernels
 

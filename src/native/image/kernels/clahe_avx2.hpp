@@ -1,17 +1,35 @@
-// The whole-table step of CLAHE with AVX2, eight bins at a time: the same
-// integer clipping and redistribution and the same single-precision
-// scaling and rounding as the plain loop, so the same table bytes.
+// The hot steps of CLAHE with AVX2: the tile tables eight bins at a time
+// and the blending eight pixels at a time. The same integer clipping and
+// redistribution and the same single-precision operations, in the same
+// order, as the plain loops, so the same bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace image::kernels {
 
-// Turns a tile's 256-bin histogram into its lookup table: bins above
-// `clip` (when it is > 0) are cut to it and the cut pixels handed back,
-// an equal batch to every bin and the remainder one each to bins 0, step,
-// 2 step, ...; then lut[v] = round(running sum up to v * scale), saturated
-// to a byte. Leaves `hist` all zeros. Call only when cpu_has_avx2().
-void clahe_table_avx2(int* hist, int clip, float scale, std::uint8_t* lut) noexcept;
+// Turns a tile's histogram, kept as `ways` partial histograms of 256 bins
+// one after the other (their sum is the histogram), into its lookup table:
+// bins above `clip` (when it is > 0) are cut to it and the cut pixels handed
+// back, an equal batch to every bin and the remainder one each to bins 0,
+// step, 2 step, ...; then lut[v] = round(running sum up to v * scale),
+// saturated to a byte. Leaves `hist` all zeros. Call only when
+// cpu_has_avx2().
+void clahe_table_avx2(int* hist, int ways, int clip, float scale, std::uint8_t* lut) noexcept;
+
+// The same table for a clip limit of one pixel per bin, from the tile's
+// `area` and `seen` (256 bytes, 1 for every grey value that occurs in the
+// tile, else 0): clipped, a bin holds exactly whether its value occurs.
+// Leaves `seen` all zeros. Call only when cpu_has_avx2().
+void clahe_presence_table_avx2(std::uint8_t* seen, int area, float scale, std::uint8_t* lut) noexcept;
+
+// One row of the blending: dst[x] = round((t1[i1] * xa1 + t1[i2] * xa) * ya1
+// + (t2[i1] * xa1 + t2[i2] * xa) * ya), i1 = ind1[x] + src[x], i2 = ind2[x] +
+// src[x], for x in [0, width). The tables must be readable 3 bytes past the
+// largest index. Call only when cpu_has_avx2().
+void clahe_blend_row_avx2(const std::uint8_t* src, std::size_t width, const std::uint8_t* lut1,
+                          const std::uint8_t* lut2, const std::uint32_t* ind1, const std::uint32_t* ind2,
+                          const float* xa, const float* xa1, float ya, float ya1, std::uint8_t* dst) noexcept;
 
 }  // namespace image::kernels
