@@ -276,6 +276,47 @@ void tile_table_avx2(const std::uint8_t* grey, std::size_t width, const Grid& g,
     clahe_table_avx2(scratch, ways, clip, scale, lut);
 }
 
+// All tables with AVX2 when tiles have fewer than 256 pixels and a clip
+// limit of one pixel per bin (the common case for small images): one pass
+// over the image flags every tile's values in place of its table, then each
+// table is made only in the blocks of 32 values that occur in it or its
+// eight neighbours, which hold every pixel that blends with it.
+void small_tile_tables_avx2(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx_count,
+                            std::size_t ty_count, float scale, std::uint8_t* luts) {
+    const std::size_t tiles = tx_count * ty_count;
+    std::memset(luts, 0, tiles * kBins);
+    const std::size_t ext_w = g.src_col.size();
+    std::vector<std::uint32_t> column_table(ext_w);
+    for (std::size_t x = 0; x < ext_w; ++x) column_table[x] = static_cast<std::uint32_t>(x / g.tile_w * kBins);
+    const std::uint32_t* col = column_table.data();
+    for (std::size_t y = 0; y < g.src_row.size(); ++y) {
+        const std::uint8_t* row = grey + g.src_row[y] * width;
+        std::uint8_t* flags = luts + y / g.tile_h * tx_count * kBins;
+        std::size_t x = 0;
+        for (; x + 4 <= width; x += 4) {
+            flags[col[x] + row[x]] = 1;
+            flags[col[x + 1] + row[x + 1]] = 1;
+            flags[col[x + 2] + row[x + 2]] = 1;
+            flags[col[x + 3] + row[x + 3]] = 1;
+        }
+        for (; x < width; ++x) flags[col[x] + row[x]] = 1;
+        for (; x < ext_w; ++x) flags[col[x] + row[g.src_col[x]]] = 1;
+    }
+    std::vector<std::uint8_t> counts(tiles * 8), blocks(tiles);
+    for (std::size_t t = 0; t < tiles; ++t)
+        blocks[t] = static_cast<std::uint8_t>(clahe_flag_blocks_avx2(luts + t * kBins, &counts[t * 8]));
+    const int area = static_cast<int>(g.tile_w * g.tile_h);
+    for (std::size_t ty = 0; ty < ty_count; ++ty)
+        for (std::size_t tx = 0; tx < tx_count; ++tx) {
+            unsigned wanted = 0;
+            for (std::size_t ny = ty == 0 ? 0 : ty - 1; ny <= std::min(ty + 1, ty_count - 1); ++ny)
+                for (std::size_t nx = tx == 0 ? 0 : tx - 1; nx <= std::min(tx + 1, tx_count - 1); ++nx)
+                    wanted |= blocks[ny * tx_count + nx];
+            const std::size_t t = ty * tx_count + tx;
+            clahe_small_table_avx2(luts + t * kBins, &counts[t * 8], wanted, area, scale);
+        }
+}
+
 }  // namespace
 
 void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, double clip_limit, int tiles_x,
@@ -341,7 +382,9 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     for (std::size_t i = cells; i < cell_values.size(); ++i) cell_values[i % cells].merge(cell_values[i]);
 
     const Values everything = Values::all();
-    if (avx2) for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+    if (avx2 && clip == 1 && tile_area < kBins)
+        small_tile_tables_avx2(grey, width, g, tx_count, ty_count, scale, luts.get());
+    else if (avx2) for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         alignas(32) int scratch[kMaxWays * kBins] = {};
         for (std::size_t ty = t0; ty < t1; ++ty)
             for (std::size_t tx = 0; tx < tx_count; ++tx)

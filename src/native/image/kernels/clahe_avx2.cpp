@@ -131,9 +131,14 @@ __attribute__((target("avx2"))) inline __m256i scaled(__m128i bytes, __m256 scal
 
 // Tiles of fewer than 256 pixels: nothing is handed back in batches and
 // every running sum fits a byte, so the sums are taken 32 bins at a time in
-// bytes and widened only for the scaling.
-__attribute__((target("avx2"))) void small_presence_table(const std::uint8_t* seen, int residual, float scale,
-                                                          std::uint8_t* lut) noexcept {
+// bytes and widened only for the scaling. Fills the blocks of 32 entries in
+// `blocks` (a mask), in place of the flags; `counts` holds the number of
+// values present in each block.
+__attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_then_lut, const std::uint8_t* counts,
+                                                          unsigned blocks, int area, float scale) noexcept {
+    int distinct = 0;
+    for (int k = 0; k < kBins / 32; ++k) distinct += counts[k];
+    const int residual = area - distinct;
     // The remainder's share below v, min(residual, v / step + 1), with the
     // quotient as a 16-bit high product: exact for v < 256 with the
     // multiplier rounded up (step 1 is the identity).
@@ -141,15 +146,15 @@ __attribute__((target("avx2"))) void small_presence_table(const std::uint8_t* se
     const __m256i multiplier = _mm256_set1_epi16(static_cast<short>(step == 1 ? 0 : (65536 + step - 1) / step));
     const __m256i identity = _mm256_set1_epi16(step == 1 ? 1 : 0);
     const __m256i residual16 = _mm256_set1_epi16(static_cast<short>(residual));
-    __m256i value_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
-    __m256i value_hi = _mm256_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
-    const __m256i thirty_two = _mm256_set1_epi16(32);
-
+    const __m256i first_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    const __m256i first_hi = _mm256_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
     const __m256 scale8 = _mm256_set1_ps(scale);
     const __m256i byte15 = _mm256_set1_epi8(15);
-    __m256i carry = _mm256_setzero_si256();
-    for (int i = 0; i < kBins; i += 32) {
-        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(seen + i));
+    int below = 0;  // values present in the blocks before
+    for (int k = 0; k < kBins / 32; below += counts[k], ++k) {
+        if ((blocks >> k & 1) == 0) continue;
+        std::uint8_t* block = seen_then_lut + 32 * k;
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
         // Running sum within each 16-byte half, then the low half's total
         // into the high half, then everything before.
         b = _mm256_add_epi8(b, _mm256_slli_si256(b, 1));
@@ -158,13 +163,12 @@ __attribute__((target("avx2"))) void small_presence_table(const std::uint8_t* se
         b = _mm256_add_epi8(b, _mm256_slli_si256(b, 8));
         const __m256i half_totals = _mm256_shuffle_epi8(b, byte15);
         b = _mm256_add_epi8(b, _mm256_permute2x128_si256(half_totals, half_totals, 0x08));
-        b = _mm256_add_epi8(b, carry);
-        carry = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(b, _MM_SHUFFLE(3, 3, 3, 3)), byte15);
+        b = _mm256_add_epi8(b, _mm256_set1_epi8(static_cast<char>(below)));
         // The remainder's share; the pack puts the bins back in order.
-        const __m256i shares = _mm256_packus_epi16(remainder_share(value_lo, multiplier, identity, residual16),
-                                                   remainder_share(value_hi, multiplier, identity, residual16));
-        value_lo = _mm256_add_epi16(value_lo, thirty_two);
-        value_hi = _mm256_add_epi16(value_hi, thirty_two);
+        const __m256i base = _mm256_set1_epi16(static_cast<short>(32 * k));
+        const __m256i shares = _mm256_packus_epi16(
+            remainder_share(_mm256_add_epi16(first_lo, base), multiplier, identity, residual16),
+            remainder_share(_mm256_add_epi16(first_hi, base), multiplier, identity, residual16));
         b = _mm256_add_epi8(b, shares);
         // Widened to 32 bits, scaled, rounded and packed back in order.
         const __m128i lo = _mm256_castsi256_si128(b), hi = _mm256_extracti128_si256(b, 1);
@@ -174,7 +178,7 @@ __attribute__((target("avx2"))) void small_presence_table(const std::uint8_t* se
         const __m256i w01 = _mm256_packs_epi32(r0, r1), w23 = _mm256_packs_epi32(r2, r3);
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23),
                                                           _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(lut + i), bytes);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(block), bytes);
     }
 }
 
@@ -187,11 +191,34 @@ __attribute__((target("avx2"))) void clahe_presence_table_avx2(std::uint8_t* see
                                                             _mm256_setzero_si256()));
     const __m128i p2 = _mm_add_epi64(_mm256_castsi256_si128(present), _mm256_extracti128_si256(present, 1));
     const int distinct = static_cast<int>(_mm_cvtsi128_si64(_mm_add_epi64(p2, _mm_unpackhi_epi64(p2, p2))));
-    if (area < kBins)
-        small_presence_table(seen, area - distinct, scale, lut);
-    else
-        write_table(PresentBins{seen}, area - distinct, scale, lut);
+    write_table(PresentBins{seen}, area - distinct, scale, lut);
     for (int i = 0; i < kBins; i += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(seen + i), _mm256_setzero_si256());
+}
+
+__attribute__((target("avx2"))) unsigned clahe_flag_blocks_avx2(const std::uint8_t* seen,
+                                                               std::uint8_t* counts) noexcept {
+    // Each block's sums of eight bytes, four per block, shifted into
+    // 16-bit fields of the same 64-bit lanes and added up across them.
+    __m256i sums[8];
+    for (int k = 0; k < 8; ++k)
+        sums[k] = _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(seen + 32 * k)),
+                                  _mm256_setzero_si256());
+    const __m256i f0 = _mm256_or_si256(_mm256_or_si256(sums[0], _mm256_slli_epi64(sums[1], 16)),
+                                       _mm256_or_si256(_mm256_slli_epi64(sums[2], 32), _mm256_slli_epi64(sums[3], 48)));
+    const __m256i f1 = _mm256_or_si256(_mm256_or_si256(sums[4], _mm256_slli_epi64(sums[5], 16)),
+                                       _mm256_or_si256(_mm256_slli_epi64(sums[6], 32), _mm256_slli_epi64(sums[7], 48)));
+    // Lanes: f0 = (q0 q1 | q2 q3), f1 likewise; add the four qwords of each.
+    const __m256i pairs = _mm256_add_epi16(_mm256_unpacklo_epi64(f0, f1), _mm256_unpackhi_epi64(f0, f1));
+    const __m128i total = _mm_add_epi16(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+    const __m128i bytes = _mm_packus_epi16(total, total);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(counts), bytes);
+    const __m128i empty = _mm_cmpeq_epi8(bytes, _mm_setzero_si128());
+    return ~static_cast<unsigned>(_mm_movemask_epi8(empty)) & 0xffu;
+}
+
+__attribute__((target("avx2"))) void clahe_small_table_avx2(std::uint8_t* seen_then_lut, const std::uint8_t* counts,
+                                                            unsigned blocks, int area, float scale) noexcept {
+    small_presence_table(seen_then_lut, counts, blocks, area, scale);
 }
 
 __attribute__((target("avx2"))) void clahe_blend_row_avx2(const std::uint8_t* src, std::size_t width,
@@ -233,6 +260,8 @@ namespace image::kernels {
 
 void clahe_table_avx2(int*, int, int, float, std::uint8_t*) noexcept {}
 void clahe_presence_table_avx2(std::uint8_t*, int, float, std::uint8_t*) noexcept {}
+unsigned clahe_flag_blocks_avx2(const std::uint8_t*, std::uint8_t*) noexcept { return 0; }
+void clahe_small_table_avx2(std::uint8_t*, const std::uint8_t*, unsigned, int, float) noexcept {}
 void clahe_blend_row_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*, const std::uint8_t*,
                           const std::uint32_t*, const std::uint32_t*, const float*, const float*, float, float,
                           std::uint8_t*) noexcept {}

@@ -24,6 +24,19 @@ void clahe_table_avx2(int* hist, int ways, int clip, float scale, std::uint8_t* 
 // Leaves `seen` all zeros. Call only when cpu_has_avx2().
 void clahe_presence_table_avx2(std::uint8_t* seen, int area, float scale, std::uint8_t* lut) noexcept;
 
+// For tiles of fewer than 256 pixels with a clip limit of one pixel per
+// bin, tables are made in place of the tiles' flags (see above), and only
+// in the 32-value blocks the blending will read.
+//
+// Counts the flags set in each block of 32 values into `counts` (8 bytes);
+// returns the mask of the blocks that have any.
+unsigned clahe_flag_blocks_avx2(const std::uint8_t* seen, std::uint8_t* counts) noexcept;
+
+// Overwrites the blocks in `blocks` (a mask) of `seen_then_lut` with the
+// table's entries; `counts` as from clahe_flag_blocks_avx2, `area` < 256.
+void clahe_small_table_avx2(std::uint8_t* seen_then_lut, const std::uint8_t* counts, unsigned blocks, int area,
+                            float scale) noexcept;
+
 // One row of the blending: dst[x] = round((t1[i1] * xa1 + t1[i2] * xa) * ya1
 // + (t2[i1] * xa1 + t2[i2] * xa) * ya), i1 = ind1[x] + src[x], i2 = ind2[x] +
 // src[x], for x in [0, width). The tables must be readable 3 bytes past the
