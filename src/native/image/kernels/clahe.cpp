@@ -229,6 +229,10 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
 // counted round-robin into `ways` partial histograms for the same reason.
 // `scratch` (kMaxWays histograms) is all zeros on entry and left so.
 constexpr int kMaxWays = 4;
+
+// Tiles of at least this many pixels blend through the cells' combined
+// tables (one gather a pixel instead of four, for a table of 1 KiB a cell).
+constexpr int kCellBlendArea = 256;
 constexpr int kFourWaysArea = 1024;
 
 void tile_table_avx2(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty,
@@ -305,15 +309,26 @@ void small_tile_tables_avx2(const std::uint8_t* grey, std::size_t width, const G
     std::vector<std::uint8_t> counts(tiles * 8), blocks(tiles);
     for (std::size_t t = 0; t < tiles; ++t)
         blocks[t] = static_cast<std::uint8_t>(clahe_flag_blocks_avx2(luts + t * kBins, &counts[t * 8]));
-    const int area = static_cast<int>(g.tile_w * g.tile_h);
+    // The blocks each table is read in: those of its tile and the eight
+    // around it, or-ed along rows, then along columns.
+    std::vector<std::uint8_t> across(tiles);
     for (std::size_t ty = 0; ty < ty_count; ++ty)
         for (std::size_t tx = 0; tx < tx_count; ++tx) {
-            unsigned wanted = 0;
-            for (std::size_t ny = ty == 0 ? 0 : ty - 1; ny <= std::min(ty + 1, ty_count - 1); ++ny)
-                for (std::size_t nx = tx == 0 ? 0 : tx - 1; nx <= std::min(tx + 1, tx_count - 1); ++nx)
-                    wanted |= blocks[ny * tx_count + nx];
+            const std::uint8_t* b = &blocks[ty * tx_count];
+            across[ty * tx_count + tx] = static_cast<std::uint8_t>(b[tx] | (tx > 0 ? b[tx - 1] : 0) |
+                                                                   (tx + 1 < tx_count ? b[tx + 1] : 0));
+        }
+    const int area = static_cast<int>(g.tile_w * g.tile_h);
+    std::uint8_t rounded[16 * kMaxLookupChunks];
+    const bool look_up = area < kLookupArea;
+    if (look_up)
+        for (int n = 0; n < 16 * kMaxLookupChunks; ++n) rounded[n] = to_byte(static_cast<float>(n) * scale);
+    for (std::size_t ty = 0; ty < ty_count; ++ty)
+        for (std::size_t tx = 0; tx < tx_count; ++tx) {
             const std::size_t t = ty * tx_count + tx;
-            clahe_small_table_avx2(luts + t * kBins, &counts[t * 8], wanted, area, scale);
+            const unsigned wanted = across[t] | (ty > 0 ? across[t - tx_count] : 0u) |
+                                    (ty + 1 < ty_count ? across[t + tx_count] : 0u);
+            clahe_small_table_avx2(luts + t * kBins, &counts[t * 8], wanted, area, scale, look_up ? rounded : nullptr);
         }
 }
 
@@ -407,12 +422,27 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
             }
     });
 
-    for_row_slices(height, min_rows, [&](std::size_t, std::size_t y0, std::size_t y1) {
+    // With AVX2 and tiles big enough to repay it, the blending goes through
+    // the cells' combined tables, made one cell row at a time.
+    const bool by_cells = avx2 && tile_area >= kCellBlendArea;
+    std::vector<std::uint32_t> bands(by_cells ? slice_count(height, min_rows) * cells_x * kBins : 0);
+    for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
+        std::uint32_t* band = by_cells ? &bands[part * cells_x * kBins] : nullptr;
+        int band_row = -1;
         for (std::size_t y = y0; y < y1; ++y) {
             const float tyf = static_cast<float>(static_cast<int>(y)) * inv_th - 0.5f;
             int ty1 = static_cast<int>(std::floor(tyf));
             int ty2 = ty1 + 1;
             const float ya = tyf - static_cast<float>(ty1), ya1 = 1.0f - ya;
+            if (by_cells) {
+                if (ty1 + 1 != band_row) {
+                    band_row = ty1 + 1;
+                    clahe_cell_band_avx2(luts.get(), tiles_x, tiles_y, band_row, band);
+                }
+                clahe_blend_row_cells_avx2(grey + y * width, width, band, cell_col.data(), xa.data(), xa1.data(), ya,
+                                           ya1, out + y * width);
+                continue;
+            }
             ty1 = std::max(ty1, 0);
             ty2 = std::min(ty2, tiles_y - 1);
             const std::uint8_t* lut1 = &luts[static_cast<std::size_t>(ty1) * tx_count * kBins];

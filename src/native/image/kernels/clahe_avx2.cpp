@@ -135,7 +135,8 @@ __attribute__((target("avx2"))) inline __m256i scaled(__m128i bytes, __m256 scal
 // `blocks` (a mask), in place of the flags; `counts` holds the number of
 // values present in each block.
 __attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_then_lut, const std::uint8_t* counts,
-                                                          unsigned blocks, int area, float scale) noexcept {
+                                                          unsigned blocks, int area, float scale,
+                                                          const std::uint8_t* rounded) noexcept {
     int distinct = 0;
     for (int k = 0; k < kBins / 32; ++k) distinct += counts[k];
     const int residual = area - distinct;
@@ -150,6 +151,11 @@ __attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_the
     const __m256i first_hi = _mm256_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
     const __m256 scale8 = _mm256_set1_ps(scale);
     const __m256i byte15 = _mm256_set1_epi8(15);
+    // The rounded sums, sixteen per register, when given.
+    __m256i rounded16[kMaxLookupChunks];
+    const int chunks = rounded != nullptr ? (area + 16) / 16 : 0;
+    for (int c = 0; c < chunks; ++c)
+        rounded16[c] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rounded + 16 * c)));
     int below = 0;  // values present in the blocks before
     for (int k = 0; k < kBins / 32; below += counts[k], ++k) {
         if ((blocks >> k & 1) == 0) continue;
@@ -170,6 +176,18 @@ __attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_the
             remainder_share(_mm256_add_epi16(first_lo, base), multiplier, identity, residual16),
             remainder_share(_mm256_add_epi16(first_hi, base), multiplier, identity, residual16));
         b = _mm256_add_epi8(b, shares);
+        if (chunks != 0) {
+            // Looked up sixteen sums at a time: each chunk overwrites the
+            // sums at or above its first (all below 128, so signed compares).
+            __m256i entries = _mm256_shuffle_epi8(rounded16[0], b);
+            for (int c = 1; c < chunks; ++c) {
+                const __m256i in_or_above = _mm256_cmpgt_epi8(b, _mm256_set1_epi8(static_cast<char>(16 * c - 1)));
+                const __m256i chunk = _mm256_shuffle_epi8(rounded16[c], _mm256_sub_epi8(b, _mm256_set1_epi8(static_cast<char>(16 * c))));
+                entries = _mm256_blendv_epi8(entries, chunk, in_or_above);
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(block), entries);
+            continue;
+        }
         // Widened to 32 bits, scaled, rounded and packed back in order.
         const __m128i lo = _mm256_castsi256_si128(b), hi = _mm256_extracti128_si256(b, 1);
         const __m256i r0 = scaled(lo, scale8), r1 = scaled(_mm_srli_si128(lo, 8), scale8);
@@ -217,8 +235,9 @@ __attribute__((target("avx2"))) unsigned clahe_flag_blocks_avx2(const std::uint8
 }
 
 __attribute__((target("avx2"))) void clahe_small_table_avx2(std::uint8_t* seen_then_lut, const std::uint8_t* counts,
-                                                            unsigned blocks, int area, float scale) noexcept {
-    small_presence_table(seen_then_lut, counts, blocks, area, scale);
+                                                            unsigned blocks, int area, float scale,
+                                                            const std::uint8_t* rounded) noexcept {
+    small_presence_table(seen_then_lut, counts, blocks, area, scale, rounded);
 }
 
 __attribute__((target("avx2"))) void clahe_blend_row_avx2(const std::uint8_t* src, std::size_t width,
@@ -252,6 +271,70 @@ __attribute__((target("avx2"))) void clahe_blend_row_avx2(const std::uint8_t* sr
     }
 }
 
+__attribute__((target("avx2"))) void clahe_cell_band_avx2(const std::uint8_t* luts, int tiles_x, int tiles_y,
+                                                          int cell_row, std::uint32_t* band) noexcept {
+    const int top = std::max(cell_row - 1, 0), bottom = std::min(cell_row, tiles_y - 1);
+    const std::uint8_t* top_row = luts + static_cast<std::size_t>(top) * tiles_x * kBins;
+    const std::uint8_t* bottom_row = luts + static_cast<std::size_t>(bottom) * tiles_x * kBins;
+    for (int cx = 0; cx <= tiles_x; ++cx) {
+        const std::size_t left = static_cast<std::size_t>(std::max(cx - 1, 0)) * kBins;
+        const std::size_t right = static_cast<std::size_t>(std::min(cx, tiles_x - 1)) * kBins;
+        auto* out = reinterpret_cast<__m256i*>(band + static_cast<std::size_t>(cx) * kBins);
+        for (int i = 0; i < kBins; i += 32) {
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top_row + left + i));
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(top_row + right + i));
+            const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom_row + left + i));
+            const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom_row + right + i));
+            // Byte pairs, then pairs of pairs; the unpacks work within
+            // 128-bit halves, the final permutes put the entries in order.
+            const __m256i ab_lo = _mm256_unpacklo_epi8(a, b), ab_hi = _mm256_unpackhi_epi8(a, b);
+            const __m256i cd_lo = _mm256_unpacklo_epi8(c, d), cd_hi = _mm256_unpackhi_epi8(c, d);
+            const __m256i q0 = _mm256_unpacklo_epi16(ab_lo, cd_lo), q1 = _mm256_unpackhi_epi16(ab_lo, cd_lo);
+            const __m256i q2 = _mm256_unpacklo_epi16(ab_hi, cd_hi), q3 = _mm256_unpackhi_epi16(ab_hi, cd_hi);
+            __m256i* o = out + i / 8;
+            _mm256_storeu_si256(o, _mm256_permute2x128_si256(q0, q1, 0x20));
+            _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(q2, q3, 0x20));
+            _mm256_storeu_si256(o + 2, _mm256_permute2x128_si256(q0, q1, 0x31));
+            _mm256_storeu_si256(o + 3, _mm256_permute2x128_si256(q2, q3, 0x31));
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void clahe_blend_row_cells_avx2(const std::uint8_t* src, std::size_t width,
+                                                                const std::uint32_t* band,
+                                                                const std::uint32_t* cell_col, const float* xa,
+                                                                const float* xa1, float ya, float ya1,
+                                                                std::uint8_t* dst) noexcept {
+    const __m256 wy1 = _mm256_set1_ps(ya1), wy = _mm256_set1_ps(ya);
+    const __m256i low_byte = _mm256_set1_epi32(0xff);
+    const __m256i gather_bytes = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
+    const int* entries4 = reinterpret_cast<const int*>(band);
+    std::size_t x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const __m256i v = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + x)));
+        const __m256i cell = _mm256_slli_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(cell_col + x)), 8);
+        const __m256i e = _mm256_i32gather_epi32(entries4, _mm256_add_epi32(cell, v), 4);
+        const __m256 a1 = _mm256_cvtepi32_ps(_mm256_and_si256(e, low_byte));
+        const __m256 a2 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(e, 8), low_byte));
+        const __m256 b1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(e, 16), low_byte));
+        const __m256 b2 = _mm256_cvtepi32_ps(_mm256_srli_epi32(e, 24));
+        const __m256 w1 = _mm256_loadu_ps(xa1 + x), w2 = _mm256_loadu_ps(xa + x);
+        const __m256 top = _mm256_add_ps(_mm256_mul_ps(a1, w1), _mm256_mul_ps(a2, w2));
+        const __m256 bottom = _mm256_add_ps(_mm256_mul_ps(b1, w1), _mm256_mul_ps(b2, w2));
+        const __m256i rounded = _mm256_cvtps_epi32(_mm256_add_ps(_mm256_mul_ps(top, wy1), _mm256_mul_ps(bottom, wy)));
+        const __m256i words = _mm256_packs_epi32(rounded, rounded);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), gather_bytes);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm256_castsi256_si128(bytes));
+    }
+    for (; x < width; ++x) {
+        const std::uint32_t e = band[cell_col[x] * kBins + src[x]];
+        const float res = (static_cast<float>(e & 0xff) * xa1[x] + static_cast<float>(e >> 8 & 0xff) * xa[x]) * ya1 +
+                          (static_cast<float>(e >> 16 & 0xff) * xa1[x] + static_cast<float>(e >> 24) * xa[x]) * ya;
+        const int r = _mm_cvtss_si32(_mm_set_ss(res));
+        dst[x] = static_cast<std::uint8_t>(std::clamp(r, 0, 255));
+    }
+}
+
 }  // namespace image::kernels
 
 #else
@@ -261,7 +344,10 @@ namespace image::kernels {
 void clahe_table_avx2(int*, int, int, float, std::uint8_t*) noexcept {}
 void clahe_presence_table_avx2(std::uint8_t*, int, float, std::uint8_t*) noexcept {}
 unsigned clahe_flag_blocks_avx2(const std::uint8_t*, std::uint8_t*) noexcept { return 0; }
-void clahe_small_table_avx2(std::uint8_t*, const std::uint8_t*, unsigned, int, float) noexcept {}
+void clahe_small_table_avx2(std::uint8_t*, const std::uint8_t*, unsigned, int, float, const std::uint8_t*) noexcept {}
+void clahe_cell_band_avx2(const std::uint8_t*, int, int, int, std::uint32_t*) noexcept {}
+void clahe_blend_row_cells_avx2(const std::uint8_t*, std::size_t, const std::uint32_t*, const std::uint32_t*,
+                                const float*, const float*, float, float, std::uint8_t*) noexcept {}
 void clahe_blend_row_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*, const std::uint8_t*,
                           const std::uint32_t*, const std::uint32_t*, const float*, const float*, float, float,
                           std::uint8_t*) noexcept {}

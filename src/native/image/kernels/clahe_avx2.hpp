@@ -34,8 +34,13 @@ unsigned clahe_flag_blocks_avx2(const std::uint8_t* seen, std::uint8_t* counts) 
 
 // Overwrites the blocks in `blocks` (a mask) of `seen_then_lut` with the
 // table's entries; `counts` as from clahe_flag_blocks_avx2, `area` < 256.
+// `rounded` is null, or, when area < kLookupArea, the entries for every
+// running sum n (round(n * scale) saturated to a byte) for n from 0 to
+// 16 * (area / 16) + 15: looked up, they cost less than the scaling.
+constexpr int kMaxLookupChunks = 3;
+constexpr int kLookupArea = 16 * kMaxLookupChunks;
 void clahe_small_table_avx2(std::uint8_t* seen_then_lut, const std::uint8_t* counts, unsigned blocks, int area,
-                            float scale) noexcept;
+                            float scale, const std::uint8_t* rounded) noexcept;
 
 // One row of the blending: dst[x] = round((t1[i1] * xa1 + t1[i2] * xa) * ya1
 // + (t2[i1] * xa1 + t2[i2] * xa) * ya), i1 = ind1[x] + src[x], i2 = ind2[x] +
@@ -44,5 +49,21 @@ void clahe_small_table_avx2(std::uint8_t* seen_then_lut, const std::uint8_t* cou
 void clahe_blend_row_avx2(const std::uint8_t* src, std::size_t width, const std::uint8_t* lut1,
                           const std::uint8_t* lut2, const std::uint32_t* ind1, const std::uint32_t* ind2,
                           const float* xa, const float* xa1, float ya, float ya1, std::uint8_t* dst) noexcept;
+
+// Blending through tables of the cells between four tile centres: all pixels
+// of a cell blend the same four tables, so one 32-bit entry per grey value
+// holds the four entries (bytes 0 to 3: top left, top right, bottom left,
+// bottom right tile) and one gather serves a pixel.
+//
+// Fills `band` ((tiles_x + 1) * 256 entries) with the tables of the cells
+// of cell row `cell_row` (0 to tiles_y), from the tiles' tables `luts`.
+void clahe_cell_band_avx2(const std::uint8_t* luts, int tiles_x, int tiles_y, int cell_row,
+                          std::uint32_t* band) noexcept;
+
+// The row blending of clahe_blend_row_avx2 with the band of the row's cells;
+// `cell_col[x]` is the cell column of column x.
+void clahe_blend_row_cells_avx2(const std::uint8_t* src, std::size_t width, const std::uint32_t* band,
+                                const std::uint32_t* cell_col, const float* xa, const float* xa1, float ya,
+                                float ya1, std::uint8_t* dst) noexcept;
 
 }  // namespace image::kernels
