@@ -32,6 +32,13 @@ std::size_t reflect101(std::ptrdiff_t p, std::ptrdiff_t len) noexcept {
     return static_cast<std::size_t>(p);
 }
 
+// floor(v) as an int for |v| < 2^31, without the library call the baseline
+// instruction set needs for std::floor.
+inline int floor_int(float v) noexcept {
+    const int t = static_cast<int>(v);  // towards zero
+    return static_cast<float>(t) > v ? t - 1 : t;
+}
+
 // Round to nearest, ties to even, clamped to a byte: the library's
 // float-to-uchar saturation.
 inline std::uint8_t to_byte(float v) noexcept {
@@ -364,7 +371,7 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     std::vector<float> xa(width), xa1(width);
     for (std::size_t x = 0; x < width; ++x) {
         const float txf = static_cast<float>(static_cast<int>(x)) * inv_tw - 0.5f;
-        const int tx1 = static_cast<int>(std::floor(txf));
+        const int tx1 = floor_int(txf);
         const int tx2 = tx1 + 1;
         xa[x] = txf - static_cast<float>(tx1);
         xa1[x] = 1.0f - xa[x];
@@ -374,7 +381,7 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     }
     auto cell_row = [&](std::size_t y) {
         const float tyf = static_cast<float>(static_cast<int>(y)) * inv_th - 0.5f;
-        return static_cast<std::size_t>(static_cast<int>(std::floor(tyf)) + 1);
+        return static_cast<std::size_t>(floor_int(tyf) + 1);
     };
 
     // The pixels of one cell blend the same (up to) four tables, so a
@@ -431,7 +438,7 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
         int band_row = -1;
         for (std::size_t y = y0; y < y1; ++y) {
             const float tyf = static_cast<float>(static_cast<int>(y)) * inv_th - 0.5f;
-            int ty1 = static_cast<int>(std::floor(tyf));
+            int ty1 = floor_int(tyf);
             int ty2 = ty1 + 1;
             const float ya = tyf - static_cast<float>(ty1), ya1 = 1.0f - ya;
             if (by_cells) {

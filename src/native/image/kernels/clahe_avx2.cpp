@@ -129,35 +129,53 @@ __attribute__((target("avx2"))) inline __m256i scaled(__m128i bytes, __m256 scal
     return _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes)), scale));
 }
 
+// The 16-bit multiplier whose high product with v < 256 is v / step, for
+// step = max(256 / residual, 1), by residual: the quotient rounded up,
+// exact for these v (step 1 has none and takes v itself). A table, as a
+// division per tile costs more than the tile's small table.
+struct ShareMultipliers {
+    std::uint16_t by_residual[kBins];
+    constexpr ShareMultipliers() : by_residual{} {
+        for (int r = 1; r < kBins; ++r) {
+            const int step = std::max(kBins / r, 1);
+            by_residual[r] = static_cast<std::uint16_t>(step == 1 ? 0 : (65536 + step - 1) / step);
+        }
+    }
+};
+constexpr ShareMultipliers kShareMultipliers;
+
 // Tiles of fewer than 256 pixels: nothing is handed back in batches and
 // every running sum fits a byte, so the sums are taken 32 bins at a time in
-// bytes and widened only for the scaling. Fills the blocks of 32 entries in
+// bytes and widened only for the scaling, or with `Chunks` (1 to 3) looked
+// up sixteen at a time in `rounded`. Fills the blocks of 32 entries in
 // `blocks` (a mask), in place of the flags; `counts` holds the number of
 // values present in each block.
+template <int Chunks>
 __attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_then_lut, const std::uint8_t* counts,
                                                           unsigned blocks, int area, float scale,
                                                           const std::uint8_t* rounded) noexcept {
     int distinct = 0;
     for (int k = 0; k < kBins / 32; ++k) distinct += counts[k];
     const int residual = area - distinct;
-    // The remainder's share below v, min(residual, v / step + 1), with the
-    // quotient as a 16-bit high product: exact for v < 256 with the
-    // multiplier rounded up (step 1 is the identity).
-    const int step = residual != 0 ? std::max(kBins / residual, 1) : 1;
-    const __m256i multiplier = _mm256_set1_epi16(static_cast<short>(step == 1 ? 0 : (65536 + step - 1) / step));
-    const __m256i identity = _mm256_set1_epi16(step == 1 ? 1 : 0);
+    // The remainder's share below v, min(residual, v / step + 1).
+    const std::uint16_t m = kShareMultipliers.by_residual[residual];
+    const __m256i multiplier = _mm256_set1_epi16(static_cast<short>(m));
+    const __m256i identity = _mm256_set1_epi16(m == 0 ? 1 : 0);
     const __m256i residual16 = _mm256_set1_epi16(static_cast<short>(residual));
-    const __m256i first_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
-    const __m256i first_hi = _mm256_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
+    __m256i value_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    __m256i value_hi = _mm256_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
+    const __m256i next_block = _mm256_set1_epi16(32);
     const __m256 scale8 = _mm256_set1_ps(scale);
     const __m256i byte15 = _mm256_set1_epi8(15);
-    // The rounded sums, sixteen per register, when given.
-    __m256i rounded16[kMaxLookupChunks];
-    const int chunks = rounded != nullptr ? (area + 16) / 16 : 0;
-    for (int c = 0; c < chunks; ++c)
+    __m256i rounded16[Chunks > 0 ? Chunks : 1];
+    for (int c = 0; c < Chunks; ++c)
         rounded16[c] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rounded + 16 * c)));
-    int below = 0;  // values present in the blocks before
-    for (int k = 0; k < kBins / 32; below += counts[k], ++k) {
+    __m256i below = _mm256_setzero_si256();  // values present in the blocks before
+    for (int k = 0; k < kBins / 32; ++k) {
+        const __m256i this_lo = value_lo, this_hi = value_hi, this_below = below;
+        value_lo = _mm256_add_epi16(value_lo, next_block);
+        value_hi = _mm256_add_epi16(value_hi, next_block);
+        below = _mm256_add_epi8(below, _mm256_set1_epi8(static_cast<char>(counts[k])));
         if ((blocks >> k & 1) == 0) continue;
         std::uint8_t* block = seen_then_lut + 32 * k;
         __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
@@ -169,34 +187,33 @@ __attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_the
         b = _mm256_add_epi8(b, _mm256_slli_si256(b, 8));
         const __m256i half_totals = _mm256_shuffle_epi8(b, byte15);
         b = _mm256_add_epi8(b, _mm256_permute2x128_si256(half_totals, half_totals, 0x08));
-        b = _mm256_add_epi8(b, _mm256_set1_epi8(static_cast<char>(below)));
+        b = _mm256_add_epi8(b, this_below);
         // The remainder's share; the pack puts the bins back in order.
-        const __m256i base = _mm256_set1_epi16(static_cast<short>(32 * k));
-        const __m256i shares = _mm256_packus_epi16(
-            remainder_share(_mm256_add_epi16(first_lo, base), multiplier, identity, residual16),
-            remainder_share(_mm256_add_epi16(first_hi, base), multiplier, identity, residual16));
+        const __m256i shares = _mm256_packus_epi16(remainder_share(this_lo, multiplier, identity, residual16),
+                                                   remainder_share(this_hi, multiplier, identity, residual16));
         b = _mm256_add_epi8(b, shares);
-        if (chunks != 0) {
-            // Looked up sixteen sums at a time: each chunk overwrites the
-            // sums at or above its first (all below 128, so signed compares).
+        if constexpr (Chunks > 0) {
+            // Each chunk overwrites the sums at or above its first (all
+            // below 128, so signed compares).
             __m256i entries = _mm256_shuffle_epi8(rounded16[0], b);
-            for (int c = 1; c < chunks; ++c) {
+            for (int c = 1; c < Chunks; ++c) {
                 const __m256i in_or_above = _mm256_cmpgt_epi8(b, _mm256_set1_epi8(static_cast<char>(16 * c - 1)));
-                const __m256i chunk = _mm256_shuffle_epi8(rounded16[c], _mm256_sub_epi8(b, _mm256_set1_epi8(static_cast<char>(16 * c))));
+                const __m256i chunk =
+                    _mm256_shuffle_epi8(rounded16[c], _mm256_sub_epi8(b, _mm256_set1_epi8(static_cast<char>(16 * c))));
                 entries = _mm256_blendv_epi8(entries, chunk, in_or_above);
             }
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(block), entries);
-            continue;
+        } else {
+            // Widened to 32 bits, scaled, rounded and packed back in order.
+            const __m128i lo = _mm256_castsi256_si128(b), hi = _mm256_extracti128_si256(b, 1);
+            const __m256i r0 = scaled(lo, scale8), r1 = scaled(_mm_srli_si128(lo, 8), scale8);
+            const __m256i r2 = scaled(hi, scale8), r3 = scaled(_mm_srli_si128(hi, 8), scale8);
+            // packs interleave the 128-bit halves; the final permute restores order.
+            const __m256i w01 = _mm256_packs_epi32(r0, r1), w23 = _mm256_packs_epi32(r2, r3);
+            const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23),
+                                                              _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(block), bytes);
         }
-        // Widened to 32 bits, scaled, rounded and packed back in order.
-        const __m128i lo = _mm256_castsi256_si128(b), hi = _mm256_extracti128_si256(b, 1);
-        const __m256i r0 = scaled(lo, scale8), r1 = scaled(_mm_srli_si128(lo, 8), scale8);
-        const __m256i r2 = scaled(hi, scale8), r3 = scaled(_mm_srli_si128(hi, 8), scale8);
-        // packs interleave the 128-bit halves; the final permute restores order.
-        const __m256i w01 = _mm256_packs_epi32(r0, r1), w23 = _mm256_packs_epi32(r2, r3);
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23),
-                                                          _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(block), bytes);
     }
 }
 
@@ -237,7 +254,13 @@ __attribute__((target("avx2"))) unsigned clahe_flag_blocks_avx2(const std::uint8
 __attribute__((target("avx2"))) void clahe_small_table_avx2(std::uint8_t* seen_then_lut, const std::uint8_t* counts,
                                                             unsigned blocks, int area, float scale,
                                                             const std::uint8_t* rounded) noexcept {
-    small_presence_table(seen_then_lut, counts, blocks, area, scale, rounded);
+    switch (rounded == nullptr ? 0 : (area + 16) / 16) {
+        case 0: small_presence_table<0>(seen_then_lut, counts, blocks, area, scale, rounded); break;
+        case 1: small_presence_table<1>(seen_then_lut, counts, blocks, area, scale, rounded); break;
+        case 2: small_presence_table<2>(seen_then_lut, counts, blocks, area, scale, rounded); break;
+        default: small_presence_table<3>(seen_then_lut, counts, blocks, area, scale, rounded); break;
+        static_assert(kMaxLookupChunks == 3);
+    }
 }
 
 __attribute__((target("avx2"))) void clahe_blend_row_avx2(const std::uint8_t* src, std::size_t width,
