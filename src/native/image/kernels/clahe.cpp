@@ -297,12 +297,20 @@ void small_tile_tables_avx2(const std::uint8_t* grey, std::size_t width, const G
     const std::size_t tiles = tx_count * ty_count;
     std::memset(luts, 0, tiles * kBins);
     const std::size_t ext_w = g.src_col.size();
-    std::vector<std::uint32_t> column_table(ext_w);
-    for (std::size_t x = 0; x < ext_w; ++x) column_table[x] = static_cast<std::uint32_t>(x / g.tile_w * kBins);
-    const std::uint32_t* col = column_table.data();
-    for (std::size_t y = 0; y < g.src_row.size(); ++y) {
+    // Per extended column, its tile's table; the mirrored columns' sources.
+    std::vector<std::uint32_t> column_table(ext_w + (ext_w - width));
+    std::uint32_t* col = column_table.data();
+    std::uint32_t* mirrored = col + ext_w;
+    for (std::size_t tx = 0, x = 0; tx < tx_count; ++tx)
+        for (std::size_t i = 0; i < g.tile_w; ++i, ++x) col[x] = static_cast<std::uint32_t>(tx * kBins);
+    for (std::size_t x = width; x < ext_w; ++x) mirrored[x - width] = static_cast<std::uint32_t>(g.src_col[x]);
+    for (std::size_t y = 0, row_in_tile = 0, tile_row = 0; y < g.src_row.size(); ++y) {
         const std::uint8_t* row = grey + g.src_row[y] * width;
-        std::uint8_t* flags = luts + y / g.tile_h * tx_count * kBins;
+        std::uint8_t* flags = luts + tile_row * tx_count * kBins;
+        if (++row_in_tile == g.tile_h) {
+            row_in_tile = 0;
+            ++tile_row;
+        }
         std::size_t x = 0;
         for (; x + 4 <= width; x += 4) {
             flags[col[x] + row[x]] = 1;
@@ -311,7 +319,7 @@ void small_tile_tables_avx2(const std::uint8_t* grey, std::size_t width, const G
             flags[col[x + 3] + row[x + 3]] = 1;
         }
         for (; x < width; ++x) flags[col[x] + row[x]] = 1;
-        for (; x < ext_w; ++x) flags[col[x] + row[g.src_col[x]]] = 1;
+        for (; x < ext_w; ++x) flags[col[x] + row[mirrored[x - width]]] = 1;
     }
     std::vector<std::uint8_t> counts(tiles * 8), blocks(tiles);
     for (std::size_t t = 0; t < tiles; ++t)
