@@ -50,13 +50,15 @@ def test_random_small_images_grids_and_clip_limits(clip, seed):
         assert_like_opencv(random_image(rng, h, w), clip, tiles)
 
 
-@pytest.mark.parametrize("h,w", [(64, 64), (48, 36), (36, 48), (40, 40), (63, 65), (8, 8), (16, 128), (120, 120),
-                                 (127, 129)])
+@pytest.mark.parametrize("h,w", [(64, 64), (48, 36), (36, 48), (40, 40), (63, 65), (8, 8), (16, 128), (96, 96),
+                                 (100, 100), (96, 128), (120, 120), (127, 129)])
 @pytest.mark.parametrize("distinct", [1, 2, 7, 31, 32, 33, 64, 120, 256])
 def test_small_tiles_every_share_of_clipped_pixels(h, w, distinct):
-    # With a clip limit of one pixel per bin a table depends only on how many
-    # values a tile has: from one (nearly all clipped, handed back one each
-    # to every step-th bin) to all different (nothing clipped).
+    # Tiles of fewer than 256 pixels count in bytes. With a clip limit of one
+    # pixel per bin a table depends only on how many values a tile has: from
+    # one (nearly all clipped, handed back one each to every step-th bin) to
+    # all different (nothing clipped); with two or three (tiles of 128 to 255
+    # pixels) on how often each occurs as well.
     rng = np.random.default_rng(h * 1000 + w + distinct)
     values = rng.choice(256, distinct, replace=False).astype(np.uint8)
     gray = values[rng.integers(0, distinct, (h, w))]

@@ -287,15 +287,57 @@ void tile_table_avx2(const std::uint8_t* grey, std::size_t width, const Grid& g,
     clahe_table_avx2(scratch, ways, clip, scale, lut);
 }
 
-// All tables with AVX2 when tiles have fewer than 256 pixels and a clip
-// limit of one pixel per bin (the common case for small images): one pass
-// over the image flags every tile's values in place of its table, then each
-// table is made only in the blocks of 32 values that occur in it or its
-// eight neighbours, which hold every pixel that blends with it.
+// Counts the values of every tile over the extended image into `first` (and
+// alternate pixels into `second`), or with `Flags` only flags them in
+// `first`. `col` gives each extended column's tile table offset, `mirrored`
+// the source columns of the extension.
+template <bool Flags>
+void count_tile_values(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx_count,
+                       const std::uint32_t* col, const std::uint32_t* mirrored, std::uint8_t* first,
+                       std::uint8_t* second) noexcept {
+    const std::size_t ext_w = g.src_col.size();
+    const std::size_t tile_row_size = tx_count * kBins;
+    for (std::size_t y = 0, row_in_tile = 0; y < g.src_row.size(); ++y) {
+        const std::uint8_t* row = grey + g.src_row[y] * width;
+        std::size_t x = 0;
+        if constexpr (Flags) {
+            for (; x + 4 <= width; x += 4) {
+                first[col[x] + row[x]] = 1;
+                first[col[x + 1] + row[x + 1]] = 1;
+                first[col[x + 2] + row[x + 2]] = 1;
+                first[col[x + 3] + row[x + 3]] = 1;
+            }
+            for (; x < width; ++x) first[col[x] + row[x]] = 1;
+            for (; x < ext_w; ++x) first[col[x] + row[mirrored[x - width]]] = 1;
+        } else {
+            for (; x + 2 <= width; x += 2) {
+                ++first[col[x] + row[x]];
+                ++second[col[x + 1] + row[x + 1]];
+            }
+            for (; x < width; ++x) ++first[col[x] + row[x]];
+            for (; x < ext_w; ++x) ++second[col[x] + row[mirrored[x - width]]];
+        }
+        if (++row_in_tile == g.tile_h) {
+            row_in_tile = 0;
+            first += tile_row_size;
+            if constexpr (!Flags) second += tile_row_size;
+        }
+    }
+}
+
+// All tables with AVX2 when tiles have fewer than 256 pixels (the common
+// case for small images): one pass over the image counts every tile's
+// values in bytes in place of its table, then each table is made only in
+// the blocks of 32 values that occur in it or its eight neighbours, which
+// hold every pixel that blends with it. With a clip limit of one pixel per
+// bin the counts are flags, stored without reading; otherwise alternate
+// pixels count into a second set, against chains of increments of one bin.
 void small_tile_tables_avx2(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx_count,
-                            std::size_t ty_count, float scale, std::uint8_t* luts) {
+                            std::size_t ty_count, int clip, float scale, std::uint8_t* luts) {
     const std::size_t tiles = tx_count * ty_count;
     std::memset(luts, 0, tiles * kBins);
+    const bool flags = clip == 1;
+    std::vector<std::uint8_t> second_counts(flags ? 0 : tiles * kBins);
     const std::size_t ext_w = g.src_col.size();
     // Per extended column, its tile's table; the mirrored columns' sources.
     std::vector<std::uint32_t> column_table(ext_w + (ext_w - width));
@@ -304,26 +346,14 @@ void small_tile_tables_avx2(const std::uint8_t* grey, std::size_t width, const G
     for (std::size_t tx = 0, x = 0; tx < tx_count; ++tx)
         for (std::size_t i = 0; i < g.tile_w; ++i, ++x) col[x] = static_cast<std::uint32_t>(tx * kBins);
     for (std::size_t x = width; x < ext_w; ++x) mirrored[x - width] = static_cast<std::uint32_t>(g.src_col[x]);
-    for (std::size_t y = 0, row_in_tile = 0, tile_row = 0; y < g.src_row.size(); ++y) {
-        const std::uint8_t* row = grey + g.src_row[y] * width;
-        std::uint8_t* flags = luts + tile_row * tx_count * kBins;
-        if (++row_in_tile == g.tile_h) {
-            row_in_tile = 0;
-            ++tile_row;
-        }
-        std::size_t x = 0;
-        for (; x + 4 <= width; x += 4) {
-            flags[col[x] + row[x]] = 1;
-            flags[col[x + 1] + row[x + 1]] = 1;
-            flags[col[x + 2] + row[x + 2]] = 1;
-            flags[col[x + 3] + row[x + 3]] = 1;
-        }
-        for (; x < width; ++x) flags[col[x] + row[x]] = 1;
-        for (; x < ext_w; ++x) flags[col[x] + row[mirrored[x - width]]] = 1;
-    }
+    if (flags)
+        count_tile_values<true>(grey, width, g, tx_count, col, mirrored, luts, nullptr);
+    else
+        count_tile_values<false>(grey, width, g, tx_count, col, mirrored, luts, second_counts.data());
     std::vector<std::uint8_t> counts(tiles * 8), blocks(tiles);
     for (std::size_t t = 0; t < tiles; ++t)
-        blocks[t] = static_cast<std::uint8_t>(clahe_flag_blocks_avx2(luts + t * kBins, &counts[t * 8]));
+        blocks[t] = static_cast<std::uint8_t>(clahe_clip_blocks_avx2(
+            luts + t * kBins, flags ? nullptr : second_counts.data() + t * kBins, clip, &counts[t * 8]));
     // The blocks each table is read in: those of its tile and the eight
     // around it, or-ed along rows, then along columns.
     std::vector<std::uint8_t> across(tiles);
@@ -412,8 +442,8 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     for (std::size_t i = cells; i < cell_values.size(); ++i) cell_values[i % cells].merge(cell_values[i]);
 
     const Values everything = Values::all();
-    if (avx2 && clip == 1 && tile_area < kBins)
-        small_tile_tables_avx2(grey, width, g, tx_count, ty_count, scale, luts.get());
+    if (avx2 && tile_area < kBins)
+        small_tile_tables_avx2(grey, width, g, tx_count, ty_count, clip, scale, luts.get());
     else if (avx2) for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         alignas(32) int scratch[kMaxWays * kBins] = {};
         for (std::size_t ty = t0; ty < t1; ++ty)

@@ -148,7 +148,7 @@ constexpr ShareMultipliers kShareMultipliers;
 // every running sum fits a byte, so the sums are taken 32 bins at a time in
 // bytes and widened only for the scaling, or with `Chunks` (1 to 3) looked
 // up sixteen at a time in `rounded`. Fills the blocks of 32 entries in
-// `blocks` (a mask), in place of the flags; `counts` holds the number of
+// `blocks` (a mask), in place of the clipped counts; `counts` holds the number of
 // values present in each block.
 template <int Chunks>
 __attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_then_lut, const std::uint8_t* counts,
@@ -230,14 +230,37 @@ __attribute__((target("avx2"))) void clahe_presence_table_avx2(std::uint8_t* see
     for (int i = 0; i < kBins; i += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(seen + i), _mm256_setzero_si256());
 }
 
-__attribute__((target("avx2"))) unsigned clahe_flag_blocks_avx2(const std::uint8_t* seen,
+// Each block's sums of eight bytes, four per block, shifted into 16-bit
+// fields of the same 64-bit lanes; added up across them they give the
+// blocks' counts. With `Cut`, the bins are first summed and cut.
+template <bool Cut>
+__attribute__((target("avx2"))) inline void block_sums(std::uint8_t* bins, std::uint8_t* second, int clip,
+                                                       __m256i* sums) noexcept {
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(clip > 0 ? std::min(clip, 255) : 255));
+    for (int k = 0; k < 8; ++k) {
+        auto* block = reinterpret_cast<__m256i*>(bins + 32 * k);
+        __m256i b = _mm256_loadu_si256(block);
+        if constexpr (Cut) {
+            if (second != nullptr) {
+                auto* other = reinterpret_cast<__m256i*>(second + 32 * k);
+                b = _mm256_adds_epu8(b, _mm256_loadu_si256(other));
+                _mm256_storeu_si256(other, _mm256_setzero_si256());
+            }
+            b = _mm256_min_epu8(b, limit);
+            _mm256_storeu_si256(block, b);
+        }
+        sums[k] = _mm256_sad_epu8(b, _mm256_setzero_si256());
+    }
+}
+
+__attribute__((target("avx2"))) unsigned clahe_clip_blocks_avx2(std::uint8_t* bins, std::uint8_t* second, int clip,
                                                                std::uint8_t* counts) noexcept {
-    // Each block's sums of eight bytes, four per block, shifted into
-    // 16-bit fields of the same 64-bit lanes and added up across them.
     __m256i sums[8];
-    for (int k = 0; k < 8; ++k)
-        sums[k] = _mm256_sad_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(seen + 32 * k)),
-                                  _mm256_setzero_si256());
+    // Flags need no cutting.
+    if (second == nullptr && clip == 1)
+        block_sums<false>(bins, second, clip, sums);
+    else
+        block_sums<true>(bins, second, clip, sums);
     const __m256i f0 = _mm256_or_si256(_mm256_or_si256(sums[0], _mm256_slli_epi64(sums[1], 16)),
                                        _mm256_or_si256(_mm256_slli_epi64(sums[2], 32), _mm256_slli_epi64(sums[3], 48)));
     const __m256i f1 = _mm256_or_si256(_mm256_or_si256(sums[4], _mm256_slli_epi64(sums[5], 16)),
@@ -366,7 +389,7 @@ namespace image::kernels {
 
 void clahe_table_avx2(int*, int, int, float, std::uint8_t*) noexcept {}
 void clahe_presence_table_avx2(std::uint8_t*, int, float, std::uint8_t*) noexcept {}
-unsigned clahe_flag_blocks_avx2(const std::uint8_t*, std::uint8_t*) noexcept { return 0; }
+unsigned clahe_clip_blocks_avx2(std::uint8_t*, std::uint8_t*, int, std::uint8_t*) noexcept { return 0; }
 void clahe_small_table_avx2(std::uint8_t*, const std::uint8_t*, unsigned, int, float, const std::uint8_t*) noexcept {}
 void clahe_cell_band_avx2(const std::uint8_t*, int, int, int, std::uint32_t*) noexcept {}
 void clahe_blend_row_cells_avx2(const std::uint8_t*, std::size_t, const std::uint32_t*, const std::uint32_t*,

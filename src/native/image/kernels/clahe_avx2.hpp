@@ -24,16 +24,20 @@ void clahe_table_avx2(int* hist, int ways, int clip, float scale, std::uint8_t* 
 // Leaves `seen` all zeros. Call only when cpu_has_avx2().
 void clahe_presence_table_avx2(std::uint8_t* seen, int area, float scale, std::uint8_t* lut) noexcept;
 
-// For tiles of fewer than 256 pixels with a clip limit of one pixel per
-// bin, tables are made in place of the tiles' flags (see above), and only
-// in the 32-value blocks the blending will read.
+// For tiles of fewer than 256 pixels, whose counts fit bytes, tables are
+// made in place of the tiles' 256 byte counts (or flags, for a clip limit
+// of one pixel per bin), and only in the 32-value blocks the blending will
+// read.
 //
-// Counts the flags set in each block of 32 values into `counts` (8 bytes);
-// returns the mask of the blocks that have any.
-unsigned clahe_flag_blocks_avx2(const std::uint8_t* seen, std::uint8_t* counts) noexcept;
+// Adds `second` (partial counts, or null; left all zeros) into `bins`
+// (saturating), cuts them to `clip` (if > 0; with a clip of 1 and no
+// `second`, `bins` must be flags, 0 or 1, already), counts the pixels left in
+// each block of 32 values into `counts` (8 bytes) and returns the mask of
+// the blocks that have any.
+unsigned clahe_clip_blocks_avx2(std::uint8_t* bins, std::uint8_t* second, int clip, std::uint8_t* counts) noexcept;
 
 // Overwrites the blocks in `blocks` (a mask) of `seen_then_lut` with the
-// table's entries; `counts` as from clahe_flag_blocks_avx2, `area` < 256.
+// table's entries; `counts` as from clahe_clip_blocks_avx2, `area` < 256.
 // `rounded` is null, or, when area < kLookupArea, the entries for every
 // running sum n (round(n * scale) saturated to a byte) for n from 0 to
 // 16 * (area / 16) + 15: looked up, they cost less than the scaling.
