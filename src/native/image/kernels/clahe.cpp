@@ -229,19 +229,21 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
     std::memset(hist, 0, kBins * sizeof *hist);
 }
 
-// The whole lookup table of one tile with AVX2. With a limit of one pixel
-// per bin the clipped histogram only says which values occur, and storing
-// a flag per pixel has no chain of increments of one bin (a flat tile's
-// pixels would each wait for the one before); otherwise the pixels are
-// counted round-robin into `ways` partial histograms for the same reason.
-// `scratch` (kMaxWays histograms) is all zeros on entry and left so.
+// Partial histograms a tile's pixels are counted into with AVX2 tables: four
+// from this many pixels, else two.
 constexpr int kMaxWays = 4;
+constexpr int kFourWaysArea = 1024;
 
 // Tiles of at least this many pixels blend through the cells' combined
 // tables (one gather a pixel instead of four, for a table of 1 KiB a cell).
 constexpr int kCellBlendArea = 256;
-constexpr int kFourWaysArea = 1024;
 
+// The whole lookup table of one tile with AVX2. With a limit of one pixel
+// per bin the clipped histogram only says which values occur, and storing
+// a flag per pixel has no chain of increments of one bin (a flat tile's
+// pixels would each wait for the one before); otherwise the pixels are
+// counted round-robin into partial histograms for the same reason.
+// `scratch` (kMaxWays histograms) is all zeros on entry and left so.
 void tile_table_avx2(const std::uint8_t* grey, std::size_t width, const Grid& g, std::size_t tx, std::size_t ty,
                      int clip, float scale, int* scratch, std::uint8_t* lut) noexcept {
     const int area = static_cast<int>(g.tile_w * g.tile_h);

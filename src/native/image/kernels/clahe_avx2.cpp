@@ -116,6 +116,8 @@ __attribute__((target("avx2"))) void clahe_table_avx2(int* hist, int ways, int c
     write_table(ClippedBins{bins}, lane_sum(excess), scale, lut);
 }
 
+namespace {
+
 // min(residual, v / step + 1) for sixteen 16-bit values v < 256, the
 // quotient being the high product with `multiplier` plus v * `identity`.
 __attribute__((target("avx2"))) inline __m256i remainder_share(__m256i v, __m256i multiplier, __m256i identity,
@@ -217,6 +219,8 @@ __attribute__((target("avx2"))) void small_presence_table(std::uint8_t* seen_the
     }
 }
 
+}  // namespace
+
 __attribute__((target("avx2"))) void clahe_presence_table_avx2(std::uint8_t* seen, int area, float scale,
                                                                std::uint8_t* lut) noexcept {
     // Every pixel beyond the first of its value is clipped.
@@ -229,6 +233,8 @@ __attribute__((target("avx2"))) void clahe_presence_table_avx2(std::uint8_t* see
     write_table(PresentBins{seen}, area - distinct, scale, lut);
     for (int i = 0; i < kBins; i += 32) _mm256_storeu_si256(reinterpret_cast<__m256i*>(seen + i), _mm256_setzero_si256());
 }
+
+namespace {
 
 // Each block's sums of eight bytes, four per block, shifted into 16-bit
 // fields of the same 64-bit lanes; added up across them they give the
@@ -252,6 +258,8 @@ __attribute__((target("avx2"))) inline void block_sums(std::uint8_t* bins, std::
         sums[k] = _mm256_sad_epu8(b, _mm256_setzero_si256());
     }
 }
+
+}  // namespace
 
 __attribute__((target("avx2"))) unsigned clahe_clip_blocks_avx2(std::uint8_t* bins, std::uint8_t* second, int clip,
                                                                std::uint8_t* counts) noexcept {
