@@ -236,7 +236,7 @@ constexpr int kFourWaysArea = 1024;
 
 // Tiles of at least this many pixels blend through the cells' combined
 // tables (one gather a pixel instead of four, for a table of 1 KiB a cell).
-constexpr int kCellBlendArea = 256;
+constexpr int kCellBlendArea = 64;
 
 // The whole lookup table of one tile with AVX2. With a limit of one pixel
 // per bin the clipped histogram only says which values occur, and storing
