@@ -2,6 +2,8 @@
 halves side by side, row slices over the cores) against the written-out
 formulation, and the fused grey conversion against OpenCV."""
 
+import math
+
 import cv2
 import numpy as np
 import pytest
@@ -69,3 +71,31 @@ def test_grey_conversion_of_odd_sizes(h, w, vectorised):
     assert total == int(expected.sum(dtype=np.int64))
     assert squares == int((expected.astype(np.int64) ** 2).sum())
     assert saturation == int(cv2.cvtColor(bgr, cv2.COLOR_BGR2HSV)[:, :, 1].sum(dtype=np.int64))
+
+
+def test_metric_rounding_equals_the_builtin_round():
+    # Random magnitudes, decimal ties such as 2.675 and 0.125 (not exact in
+    # binary), and the special values, at every digit count the metrics use.
+    rng = np.random.default_rng(5)
+    values = [float(v) for v in rng.random(4000) * 10.0 ** rng.integers(-8, 6, 4000)]
+    values += [k / 1000 + 0.0005 for k in range(2000)] + [0.125, 2.675, 1e300, 5e-324, 0.0, -0.0,
+                                                         float("inf"), float("-inf")]
+    for digits in (1, 2, 4, 6):
+        for x in values:
+            got = K.round_float(x, digits)
+            assert repr(got) == repr(round(x, digits)), (x, digits)
+    assert math.isnan(K.round_float(float("nan"), 2))
+
+
+def test_a_rebound_round_is_used_for_the_metrics(monkeypatch):
+    import tessel.image as module
+
+    calls = []
+
+    def fake_round(value, digits):
+        calls.append(digits)
+        return -1.0
+
+    monkeypatch.setattr(module, "round", fake_round, raising=False)
+    _, metrics, _ = ImageTool.is_plain_gray(rgb(np.full((30, 30, 3), 128, np.uint8), "PNG"))
+    assert sorted(calls) == [1, 1, 2, 2, 4, 4, 6] and set(metrics.values()) == {-1.0}

@@ -3,6 +3,7 @@
 #include "image/kernels/plainness.hpp"
 #include "image/kernels/png_chunks.hpp"
 #include "image/methods.hpp"
+#include "image/round_float.hpp"
 #include "image/source.hpp"
 #include "pyobj/buffer.hpp"
 #include "pyobj/call.hpp"
@@ -10,6 +11,7 @@
 #include "pyobj/names.hpp"
 
 #include <array>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -137,8 +139,24 @@ bool check_declared_size(PyObject* globals, const Pixels& encoded) noexcept {
     return false;
 }
 
-// The metrics dict (rounded with the built-in round) and the first check
-// that fires, compared on the unrounded values.
+// Whether `f` is the interpreter's own round(): a built-in function of the
+// builtins module by that name.
+bool is_builtin_round(PyObject* f) noexcept {
+    if (!PyCFunction_Check(f)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(f);
+    const char* name = reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name;
+    if (owner == nullptr || !PyModule_Check(owner) || std::strcmp(name, "round") != 0) return false;
+    const char* module = PyModule_GetName(owner);
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(module, "builtins") == 0;
+}
+
+// The metrics dict (rounded with round, as the module sees it now: the
+// built-in's arithmetic is done here directly) and the first check that
+// fires, compared on the unrounded values.
 Ref judge(PyObject* globals, const kernels::PlainMetrics& m, double gray_thresh, double edge_thresh) {
     const std::array<double, 7> values = {m.std_dev,         m.edge_ratio,          m.saturation,  m.local_contrast,
                                           m.high_freq_ratio, m.enhanced_edge_ratio, m.enhanced_std};
@@ -149,10 +167,16 @@ Ref judge(PyObject* globals, const kernels::PlainMetrics& m, double gray_thresh,
     Ref round = pyobj::global(globals, id<"round">());
     Ref metrics = round ? Ref::steal(PyDict_New()) : Ref();
     if (!metrics) return {};
+    const bool builtin = is_builtin_round(round.get());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        Ref value = Ref::steal(PyFloat_FromDouble(values[i]));
-        Ref digits = Ref::steal(PyLong_FromLong(kDigits[i]));
-        Ref rounded = value && digits ? pyobj::call(round.get(), value.get(), digits.get()) : Ref();
+        Ref rounded;
+        if (builtin) {
+            rounded = round_float(values[i], kDigits[i]);
+        } else {
+            Ref value = Ref::steal(PyFloat_FromDouble(values[i]));
+            Ref digits = Ref::steal(PyLong_FromLong(kDigits[i]));
+            rounded = value && digits ? pyobj::call(round.get(), value.get(), digits.get()) : Ref();
+        }
         if (!rounded || PyDict_SetItem(metrics.get(), keys[i], rounded.get()) < 0) return {};
     }
     const std::array<double, 7> thresholds = {gray_thresh, edge_thresh, 20.0, 3.0, 0.001, 0.05, 60.0};

@@ -10,6 +10,7 @@
 #include "image/kernels/gray_stats.hpp"
 #include "image/kernels/image_header.hpp"
 #include "image/kernels/spectrum.hpp"
+#include "image/round_float.hpp"
 
 #include <new>
 #include <string_view>
@@ -209,7 +210,16 @@ PyObject* count_equal_bytes(PyObject*, PyObject* args) {
     return PyLong_FromSize_t(n);
 }
 
+// round_float(x, digits): the plain-colour metrics' rounding.
+PyObject* round_float(PyObject*, PyObject* args) {
+    double x;
+    int digits;
+    if (!PyArg_ParseTuple(args, "di", &x, &digits)) return nullptr;
+    return image::round_float(x, digits).release();
+}
+
 PyMethodDef methods[] = {
+    {"round_float", round_float, METH_VARARGS, nullptr},
     {"grey_and_saturation", grey_and_saturation, METH_VARARGS, nullptr},
     {"canny_edges", canny_edges, METH_VARARGS, nullptr},
     {"canny_edge_count", canny_edge_count, METH_VARARGS, nullptr},
