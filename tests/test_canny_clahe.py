@@ -32,8 +32,8 @@ def textures(h, w, seed):
     }
 
 
-def canny(gray, low=10, high=50):
-    count, edges = K.canny_edges(gray, low, high)
+def canny(gray, low=10, high=50, vectorised=True):
+    count, edges = K.canny_edges(gray, low, high, vectorised)
     return count, np.frombuffer(edges, np.uint8).reshape(gray.shape)
 
 
@@ -41,14 +41,57 @@ def clahe(gray, clip=4.0, tiles=(8, 8), vectorised=True):
     return np.frombuffer(K.clahe(gray, clip, *tiles, vectorised), np.uint8).reshape(gray.shape)
 
 
+@pytest.mark.parametrize("vectorised", [True, False])
 @pytest.mark.parametrize("h,w", SIZES)
 @pytest.mark.parametrize("seed", range(3))
-def test_canny_edge_map_equals_opencv(h, w, seed):
+def test_canny_edge_map_equals_opencv(h, w, seed, vectorised):
     for name, gray in textures(h, w, seed * 1000 + h * 31 + w).items():
         expected = cv2.Canny(gray, 10, 50)
-        count, edges = canny(gray)
+        count, edges = canny(gray, vectorised=vectorised)
         assert np.array_equal(edges, expected), name
-        assert count == K.canny_edge_count(gray, 10, 50) == np.count_nonzero(expected), name
+        assert count == K.canny_edge_count(gray, 10, 50, vectorised) == np.count_nonzero(expected), name
+
+
+PRIMES = [41, 43, 47, 53, 61, 67, 79, 97, 101, 127, 131, 257]
+
+
+@pytest.mark.parametrize("vectorised", [True, False])
+@pytest.mark.parametrize("h", [1, 2, 3, 5, 18])
+def test_canny_widths_around_the_vector_steps(h, vectorised):
+    # Every width up to 40 and some primes: the 16- and 8-pixel steps, the
+    # pixel-by-pixel tail and the neighbour scans' 16-byte chunks all meet
+    # at different columns. Thresholds include ties and swapped pairs.
+    rng = np.random.default_rng(h * 2 + vectorised)
+    for w in list(range(1, 41)) + PRIMES:
+        for name, gray in textures(h, w, int(rng.integers(1 << 30))).items():
+            low, high = (int(v) for v in rng.integers(0, 80, 2))
+            for lo, hi in [(10, 50), (low, high), (high, low), (low, low)]:
+                count, edges = canny(gray, lo, hi, vectorised)
+                expected = cv2.Canny(gray, lo, hi)
+                assert np.array_equal(edges, expected), (name, h, w, lo, hi)
+                assert count == np.count_nonzero(expected), (name, h, w, lo, hi)
+
+
+@pytest.mark.parametrize("vectorised", [True, False])
+@pytest.mark.parametrize("low,high", [(10, 50), (100, 120), (300, 310), (1, 2), (0, 900), (40, 41)])
+@pytest.mark.parametrize("kind", ["noise", "ramps"])
+def test_canny_hysteresis_from_either_side(kind, low, high, vectorised):
+    # Thresholds that leave far more edges than candidates or the other way
+    # round, so the walk starts from either set; ramps plus noise give every
+    # gradient direction, near the sector bounds too.
+    rng = np.random.default_rng(low * 1000 + high)
+    for _ in range(6):
+        h, w = (int(v) for v in rng.integers(17, 120, 2))
+        if kind == "noise":
+            gray = rng.integers(0, 256, (h, w), dtype=np.uint8)
+        else:
+            yy, xx = np.mgrid[0:h, 0:w]
+            a, b = rng.uniform(-6, 6, 2)
+            gray = np.clip(a * xx + b * yy + 128 + rng.normal(0, rng.uniform(1, 30), (h, w)), 0, 255).astype(np.uint8)
+        count, edges = canny(gray, low, high, vectorised)
+        expected = cv2.Canny(gray, low, high)
+        assert np.array_equal(edges, expected), (h, w)
+        assert count == K.canny_edge_count(gray, low, high, vectorised) == np.count_nonzero(expected), (h, w)
 
 
 @pytest.mark.parametrize("h,w", SIZES)
@@ -61,8 +104,9 @@ def test_clahe_bytes_equal_opencv_and_feed_the_second_detection(h, w, seed):
         assert K.canny_edge_count(enhanced, 10, 50) == np.count_nonzero(cv2.Canny(expected, 10, 50)), name
 
 
+@pytest.mark.parametrize("vectorised", [True, False])
 @pytest.mark.parametrize("seed", range(8))
-def test_canny_thresholds_including_ties(seed):
+def test_canny_thresholds_including_ties(seed, vectorised):
     # Few grey levels make magnitudes land exactly on the thresholds; equal
     # and swapped thresholds are accepted by the library as well.
     rng = np.random.default_rng(seed)
@@ -71,7 +115,7 @@ def test_canny_thresholds_including_ties(seed):
         gray = (rng.integers(0, 3, (h, w)) * rng.integers(1, 9)).astype(np.uint8)
         low, high = (int(v) for v in rng.integers(0, 120, 2))
         for lo, hi in [(low, high), (low, low), (0, 0), (8, 16)]:
-            assert np.array_equal(canny(gray, lo, hi)[1], cv2.Canny(gray, lo, hi)), (h, w, lo, hi)
+            assert np.array_equal(canny(gray, lo, hi, vectorised)[1], cv2.Canny(gray, lo, hi)), (h, w, lo, hi)
 
 
 @pytest.mark.parametrize("vectorised", [True, False])
@@ -119,9 +163,10 @@ def test_large_images_split_over_threads(h, w):
     assert K.canny_edge_count(expected, 10, 50) == np.count_nonzero(cv2.Canny(expected, 10, 50))
 
 
+@pytest.mark.parametrize("vectorised", [True, False])
 @pytest.mark.parametrize("h,w", [(1000, 1000), (2400, 300)])
 @pytest.mark.parametrize("strong_end", ["top", "bottom", "middle"])
-def test_weak_edge_chains_crossing_row_slices(h, w, strong_end):
+def test_weak_edge_chains_crossing_row_slices(h, w, strong_end, vectorised):
     # A step edge whose magnitude lies between the thresholds for the whole
     # height except a short strong part: the weak chain must be followed
     # across every row slice boundary, in either direction.
@@ -133,6 +178,6 @@ def test_weak_edge_chains_crossing_row_slices(h, w, strong_end):
     for y in range(h):
         gray[y, (y * 7) % (w // 2)] = 6
     expected = cv2.Canny(gray, 10, 50)
-    count, edges = canny(gray)
+    count, edges = canny(gray, vectorised=vectorised)
     assert np.array_equal(edges, expected)
     assert count == np.count_nonzero(expected) > h

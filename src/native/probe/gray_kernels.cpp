@@ -132,30 +132,30 @@ PyObject* new_bytes(std::size_t n, Fill&& fill) {
     return out;
 }
 
-// canny_edges(grey, low, high) -> (edge count, edge map bytes of 0/255)
+// canny_edges(grey, low, high, vectorised=True) -> (edge count, edge map bytes of 0/255)
 PyObject* canny_edges(PyObject*, PyObject* args) {
     PyObject* arr;
-    int low, high;
-    if (!PyArg_ParseTuple(args, "Oii", &arr, &low, &high)) return nullptr;
+    int low, high, vectorised = 1;
+    if (!PyArg_ParseTuple(args, "Oii|p", &arr, &low, &high, &vectorised)) return nullptr;
     View v;
     if (!v.get(arr, 2)) return nullptr;
     std::uint64_t count = 0;
     PyObject* map = new_bytes(v.h() * v.w(), [&](std::uint8_t* out) {
-        count = k::canny_edges(v.data(), v.h(), v.w(), low, high, out);
+        count = k::canny_edges(v.data(), v.h(), v.w(), low, high, out, vectorised != 0);
     });
     if (map == nullptr) return nullptr;
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), map);
 }
 
-// canny_edge_count(grey, low, high) -> int
+// canny_edge_count(grey, low, high, vectorised=True) -> int
 PyObject* canny_edge_count(PyObject*, PyObject* args) {
     PyObject* arr;
-    int low, high;
-    if (!PyArg_ParseTuple(args, "Oii", &arr, &low, &high)) return nullptr;
+    int low, high, vectorised = 1;
+    if (!PyArg_ParseTuple(args, "Oii|p", &arr, &low, &high, &vectorised)) return nullptr;
     View v;
     if (!v.get(arr, 2)) return nullptr;
     try {
-        return PyLong_FromUnsignedLongLong(k::canny_edge_count(v.data(), v.h(), v.w(), low, high));
+        return PyLong_FromUnsignedLongLong(k::canny_edge_count(v.data(), v.h(), v.w(), low, high, vectorised != 0));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

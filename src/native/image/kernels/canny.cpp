@@ -1,12 +1,15 @@
 #include "image/kernels/canny.hpp"
 
+#include "image/kernels/canny_rows.hpp"
 #include "image/kernels/parallel.hpp"
+#include "image/kernels/simd.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -18,11 +21,9 @@ namespace image::kernels {
 
 namespace {
 
-// States in the padded pixel map. The one-pixel frame around the image is
-// kNotEdge, so the hysteresis walk never leaves the image.
-constexpr std::uint8_t kCandidate = 0;
-constexpr std::uint8_t kNotEdge = 1;
-constexpr std::uint8_t kEdge = 2;
+constexpr std::uint8_t kCandidate = kCannyCandidate;
+constexpr std::uint8_t kNotEdge = kCannyNotEdge;
+constexpr std::uint8_t kEdge = kCannyEdge;
 
 // tan(22.5 deg) in 15-bit fixed point, the sector bound of the direction test.
 constexpr int kShift = 15;
@@ -41,7 +42,7 @@ struct GradientRow {
     void clear() noexcept { std::fill(mag.begin(), mag.end(), 0); }
 
     // Sobel 3x3 of row y, rows and columns past the edge replicated.
-    void compute(const std::uint8_t* grey, std::size_t height, std::size_t width, std::size_t y) noexcept {
+    void compute(const std::uint8_t* grey, std::size_t height, std::size_t width, std::size_t y, bool avx2) noexcept {
         const std::uint8_t* a = grey + (y > 0 ? y - 1 : 0) * width;
         const std::uint8_t* b = grey + y * width;
         const std::uint8_t* c = grey + (y + 1 < height ? y + 1 : y) * width;
@@ -61,6 +62,11 @@ struct GradientRow {
         }
         at(0, 0, 1);
         std::size_t x = 1;
+#if TESSEL_HAVE_AVX2_KERNELS
+        if (avx2) x = canny_sobel_avx2(a, b, c, x, width, dxp, dyp, m);
+#else
+        (void)avx2;
+#endif
 #if defined(__SSE2__)
         const __m128i zero = _mm_setzero_si128();
         auto load8 = [&](const std::uint8_t* p) {
@@ -125,47 +131,46 @@ inline __m128i select(__m128i mask, __m128i a, __m128i b) noexcept {
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 
-// The direction sectors of eight gradients as 16-bit lane masks. The
-// tests need 32 bits: ax * tan22 - ay * 2^15 comes from one multiply-add
-// of the interleaved pairs (ax, ay) by (tan22, -2^15).
+// The direction sectors of eight gradients as 16-bit lane masks (see
+// kCannyTan22x2 for why 16 bits are exact).
 inline void sectors(__m128i ax, __m128i ay, __m128i& horizontal, __m128i& vertical) noexcept {
-    const __m128i weights = _mm_set1_epi32(static_cast<int>((0xFFFF8000u << 16) | static_cast<std::uint32_t>(kTan22)));
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i d_lo = _mm_madd_epi16(_mm_unpacklo_epi16(ax, ay), weights);
-    const __m128i d_hi = _mm_madd_epi16(_mm_unpackhi_epi16(ax, ay), weights);
-    // horizontal: ay 2^15 < ax tan22, i.e. d > 0.
-    horizontal = _mm_packs_epi32(_mm_cmpgt_epi32(d_lo, zero), _mm_cmpgt_epi32(d_hi, zero));
-    // vertical: ay 2^15 > ax tan22 + ax 2^16, i.e. d + ax 2^16 < 0.
-    const __m128i v_lo = _mm_add_epi32(d_lo, _mm_unpacklo_epi16(zero, ax));
-    const __m128i v_hi = _mm_add_epi32(d_hi, _mm_unpackhi_epi16(zero, ax));
-    vertical = _mm_packs_epi32(_mm_cmplt_epi32(v_lo, zero), _mm_cmplt_epi32(v_hi, zero));
+    const __m128i t = _mm_mulhi_epu16(ax, _mm_set1_epi16(static_cast<std::int16_t>(kCannyTan22x2)));
+    horizontal = _mm_cmpgt_epi16(_mm_add_epi16(t, _mm_set1_epi16(1)), ay);
+    vertical = _mm_cmpgt_epi16(_mm_sub_epi16(ay, _mm_add_epi16(ax, ax)), t);
 }
 #endif
 
-// Classifies one row into map states and returns the number of edges and
-// candidates in it.
-std::pair<std::size_t, std::size_t> classify_row(const std::int16_t* mp, const std::int16_t* mc,
-                                                 const std::int16_t* mn, const std::int16_t* dx,
-                                                 const std::int16_t* dy, std::size_t width, int low, int high,
-                                                 std::uint8_t* row) noexcept {
+// Classifies one row into map states and adds its edges and candidates to
+// `counts`.
+void classify_row(const std::int16_t* mp, const std::int16_t* mc, const std::int16_t* mn, const std::int16_t* dx,
+                  const std::int16_t* dy, std::size_t width, int low, int high, bool avx2, std::uint8_t* row,
+                  CannyRowCounts& counts) noexcept {
     std::size_t x = 0;
-    std::size_t edges = 0, candidates = 0;
-#if defined(__SSE2__)
-    auto load = [](const std::int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
     // Magnitudes are at most 2040: thresholds beyond 16 bits act like 16-bit ones.
-    const __m128i lo = _mm_set1_epi16(static_cast<std::int16_t>(std::clamp(low, -32768, 32767)));
-    const __m128i hi = _mm_set1_epi16(static_cast<std::int16_t>(std::clamp(high, -32768, 32767)));
-    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), two = _mm_set1_epi16(kEdge);
-    // Per-lane counts (minus one per hit), folded before they can overflow.
-    __m128i edge_acc = zero, candidate_acc = zero;
+    const auto lo16 = static_cast<std::int16_t>(std::clamp(low, -32768, 32767));
+    const auto hi16 = static_cast<std::int16_t>(std::clamp(high, -32768, 32767));
+#if TESSEL_HAVE_AVX2_KERNELS
+    if (avx2) x = canny_classify_avx2(mp, mc, mn, dx, dy, width, lo16, hi16, row, counts);
+#else
+    (void)avx2;
+#endif
+#if defined(__SSE2__)
+    static_assert(kCandidate == 0 && kNotEdge == 1 && kEdge == 2);
+    auto load = [](const std::int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i lo = _mm_set1_epi16(lo16), hi = _mm_set1_epi16(hi16);
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1);
+    // Per-lane counts (minus one per hit); a row of 8-pixel steps cannot
+    // overflow them before the fold (at most 2^14 steps between folds).
+    __m128i edge_acc = zero, peak_acc = zero;
     std::size_t pending = 0;
     auto fold = [&] {
-        alignas(16) std::int32_t e[4], c[4];
+        alignas(16) std::int32_t e[4], p[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(e), _mm_madd_epi16(edge_acc, one));
-        _mm_store_si128(reinterpret_cast<__m128i*>(c), _mm_madd_epi16(candidate_acc, one));
-        edges += static_cast<std::size_t>(-(e[0] + e[1] + e[2] + e[3]));
-        candidates += static_cast<std::size_t>(-(c[0] + c[1] + c[2] + c[3]));
-        edge_acc = candidate_acc = zero;
+        _mm_store_si128(reinterpret_cast<__m128i*>(p), _mm_madd_epi16(peak_acc, one));
+        const auto edges = static_cast<std::size_t>(-(e[0] + e[1] + e[2] + e[3]));
+        counts.edges += edges;
+        counts.candidates += static_cast<std::size_t>(-(p[0] + p[1] + p[2] + p[3])) - edges;
+        edge_acc = peak_acc = zero;
         pending = 0;
     };
     for (; x + 8 <= width; x += 8) {
@@ -178,69 +183,83 @@ std::pair<std::size_t, std::size_t> classify_row(const std::int16_t* mp, const s
         const __m128i diag_before = select(same_sign, load(mp + x - 1), load(mp + x + 1));
         const __m128i diag_after = select(same_sign, load(mn + x + 1), load(mn + x - 1));
         const __m128i before = select(horizontal, load(mc + x - 1), select(vertical, load(mp + x), diag_before));
-        const __m128i after = select(horizontal, load(mc + x + 1), select(vertical, load(mn + x), diag_after));
-        const __m128i slack = _mm_and_si128(_mm_or_si128(horizontal, vertical), one);
+        __m128i after = select(horizontal, load(mc + x + 1), select(vertical, load(mn + x), diag_after));
+        // Off the diagonals m >= after is m > after - 1.
+        after = _mm_add_epi16(after, _mm_or_si128(horizontal, vertical));
         const __m128i peak = _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi16(m, lo), _mm_cmpgt_epi16(m, before)),
-                                           _mm_cmpgt_epi16(_mm_add_epi16(m, slack), after));
+                                           _mm_cmpgt_epi16(m, after));
         const __m128i strong = _mm_and_si128(peak, _mm_cmpgt_epi16(m, hi));
-        const __m128i state = select(peak, _mm_and_si128(strong, two), one);
+        // 1 + peak - 2 strong: 1 for neither, 0 for a candidate, 2 for an edge.
+        const __m128i state = _mm_sub_epi16(_mm_add_epi16(one, peak), _mm_add_epi16(strong, strong));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(row + x), _mm_packus_epi16(state, zero));
         edge_acc = _mm_add_epi16(edge_acc, strong);
-        candidate_acc = _mm_add_epi16(candidate_acc, _mm_andnot_si128(strong, peak));
+        peak_acc = _mm_add_epi16(peak_acc, peak);
         if (++pending == 16384) fold();
     }
     fold();
 #endif
-    classify_tail(mp, mc, mn, dx, dy, x, width, low, high, row);
+    const std::size_t from = x;
+    classify_tail(mp, mc, mn, dx, dy, from, width, low, high, row);
     for (; x < width; ++x) {
-        edges += row[x] == kEdge;
-        candidates += row[x] == kCandidate;
+        counts.edges += row[x] == kEdge;
+        counts.candidates += row[x] == kCandidate;
     }
-    return {edges, candidates};
 }
 
-// How many pixels of a slice are edges above the high threshold and how
-// many are candidates below it.
-struct StateCounts {
-    std::uint64_t edges = 0, candidates = 0;
-};
-
-// Classifies the pixels of rows [y0, y1) into the map (row y at map row y + 1).
-StateCounts suppress(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
-                     std::size_t y0, std::size_t y1, std::uint8_t* map) {
+// Classifies the pixels of rows [y0, y1) into the map (row y at map row
+// y + 1) and frames those rows with kNotEdge on both sides.
+CannyRowCounts suppress(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
+                        bool avx2, std::size_t y0, std::size_t y1, std::uint8_t* map) {
     const std::size_t step = width + 2;
     GradientRow prev(width), cur(width), next(width);
-    if (y0 > 0) prev.compute(grey, height, width, y0 - 1);
-    cur.compute(grey, height, width, y0);
-    StateCounts counts;
+    if (y0 > 0) prev.compute(grey, height, width, y0 - 1, avx2);
+    cur.compute(grey, height, width, y0, avx2);
+    CannyRowCounts counts;
     for (std::size_t y = y0; y < y1; ++y) {
         if (y + 1 < height)
-            next.compute(grey, height, width, y + 1);
+            next.compute(grey, height, width, y + 1, avx2);
         else
             next.clear();
         std::uint8_t* row = map + (y + 1) * step + 1;
-        const auto [edges, candidates] = classify_row(prev.mag.data() + 1, cur.mag.data() + 1, next.mag.data() + 1,
-                                                      cur.dx.data(), cur.dy.data(), width, low, high, row);
-        counts.edges += edges;
-        counts.candidates += candidates;
+        row[-1] = row[width] = kNotEdge;
+        classify_row(prev.mag.data() + 1, cur.mag.data() + 1, next.mag.data() + 1, cur.dx.data(), cur.dy.data(), width,
+                     low, high, avx2, row, counts);
         std::swap(prev, cur);
         std::swap(cur, next);
     }
     return counts;
 }
 
-// Bits 0..2: which of the three bytes at p hold `state` (the map holds only
-// 0, 1 and 2: bit 0 set means 1, bit 1 set means 2, neither means 0).
-template <std::uint8_t State>
-inline std::uint32_t states_at(const std::uint8_t* p) noexcept {
+// Four bytes of the map, read unaligned.
+inline std::uint32_t load4(const std::uint8_t* p) noexcept {
     std::uint32_t v;
     std::memcpy(&v, p, sizeof v);
-    std::uint32_t hit;
-    if constexpr (State == kCandidate)
-        hit = ~(v | (v >> 1)) & 0x00010101u;
-    else
-        hit = (v >> 1) & 0x00010101u;
-    return (hit | (hit >> 7) | (hit >> 14)) & 7u;
+    return v;
+}
+
+// Four map bytes standing in for a row outside the walked slice.
+constexpr std::uint8_t kOutsideRow[4] = {kNotEdge, kNotEdge, kNotEdge, kNotEdge};
+
+// Bit 4 r + c set where byte c (0..2) of row r (0..2) holds `state`: the
+// three rows' first four bytes side by side, the fourth byte left out.
+template <std::uint8_t State>
+inline std::uint32_t states_in(std::uint32_t above, std::uint32_t middle, std::uint32_t below) noexcept {
+#if defined(__SSE2__)
+    const __m128i rows = _mm_unpacklo_epi64(
+        _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(above)), _mm_cvtsi32_si128(static_cast<int>(middle))),
+        _mm_cvtsi32_si128(static_cast<int>(below)));
+    const auto hits = static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(rows, _mm_set1_epi8(static_cast<char>(State)))));
+    return hits & 0x777u;
+#else
+    // The map holds only 0, 1 and 2: bit 0 set means 1, bit 1 set means 2,
+    // neither means 0.
+    auto row = [](std::uint32_t v) {
+        const std::uint32_t hit = State == kCandidate ? ~(v | (v >> 1)) & 0x00010101u : (v >> 1) & 0x00010101u;
+        return (hit | (hit >> 7) | (hit >> 14)) & 7u;
+    };
+    return row(above) | row(middle) << 4 | row(below) << 8;
+#endif
 }
 
 // Calls f(offset) for every map offset in image rows [y0, y1) holding
@@ -271,6 +290,55 @@ void for_each_state(const std::uint8_t* map, std::size_t width, std::size_t y0, 
     }
 }
 
+// Calls f(offset) for the map offsets in image rows [y0, y1) holding
+// `State` that had a pixel holding `Other` among their neighbours in
+// those rows when the scan reached them (sixteen pixels at a time), and
+// plainly for every pixel holding `State` where sixteen do not fit; in
+// order. Pixels only ever turn from candidate to edge, so a pixel skipped
+// here never gains the neighbour it lacked.
+template <std::uint8_t State, std::uint8_t Other, class F>
+void for_each_state_next_to(const std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1, F&& f) {
+    const std::size_t step = width + 2;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::size_t base = (y + 1) * step + 1;
+        const std::uint8_t* row = map + base;
+        std::size_t x = 0;
+#if defined(__SSE2__)
+        // A row outside the slice is replaced by the row itself, which adds nothing.
+        const std::uint8_t* above = y > y0 ? row - step : row;
+        const std::uint8_t* below = y + 1 < y1 ? row + step : row;
+        const __m128i wanted = _mm_set1_epi8(static_cast<char>(State));
+        const __m128i other = _mm_set1_epi8(static_cast<char>(Other));
+        auto load = [](const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        // kCandidate is the least state and kEdge the greatest, so the
+        // neighbourhood's minimum or maximum tells whether one is there.
+        auto extreme = [](__m128i a, __m128i b) {
+            if constexpr (Other == kCandidate)
+                return _mm_min_epu8(a, b);
+            else
+                return _mm_max_epu8(a, b);
+        };
+        static_assert(Other == kCandidate || Other == kEdge);
+        for (; x + 16 <= width; x += 16) {
+            const __m128i centre = load(row + x);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(centre, wanted)) == 0) continue;
+            __m128i e = extreme(extreme(load(above + x - 1), load(above + x)), load(above + x + 1));
+            e = extreme(e, extreme(extreme(load(row + x - 1), centre), load(row + x + 1)));
+            e = extreme(e, extreme(extreme(load(below + x - 1), load(below + x)), load(below + x + 1)));
+            auto hits = static_cast<std::uint32_t>(
+                _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(centre, wanted), _mm_cmpeq_epi8(e, other))));
+            while (hits != 0) {
+                const std::size_t at = x + static_cast<std::size_t>(std::countr_zero(hits));
+                hits &= hits - 1;
+                if (row[at] == State) f(base + at);
+            }
+        }
+#endif
+        for (; x < width; ++x)
+            if (row[x] == State) f(base + x);
+    }
+}
+
 // The hysteresis walk over image rows [y0, y1), never reading or writing a
 // row outside them, so slices can run side by side.
 template <class Index>
@@ -279,7 +347,8 @@ public:
     Walk(std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1) noexcept
         : map_(map), step_(width + 2), first_((y0 + 1) * step_), last_(y1 * step_) {
         const auto row = static_cast<std::ptrdiff_t>(step_);
-        offset_ = {-row - 1, -row, -row + 1, -1, 0, 1, row - 1, row, row + 1};
+        for (std::size_t bit = 0; bit < offset_.size(); ++bit)
+            offset_[bit] = (static_cast<std::ptrdiff_t>(bit / 4) - 1) * row + static_cast<std::ptrdiff_t>(bit % 4) - 1;
     }
 
     // Marks every candidate reachable from the edge at `from`; returns how
@@ -314,33 +383,34 @@ public:
     bool next_to_edge(std::size_t at) const noexcept { return around<kEdge>(at) != 0; }
 
 private:
-    // The 3 x 3 neighbourhood of `at` as a 9-bit mask of the pixels holding
-    // `State` (bit 4 is `at` itself), rows outside the slice left out.
+    // The 3 x 3 neighbourhood of `at` as a mask of the pixels holding
+    // `State` (bit 4 r + c for row r, column c; bit 5 is `at` itself), rows
+    // outside the slice left out.
     template <std::uint8_t State>
     std::uint32_t around(std::size_t at) const noexcept {
-        const std::uint8_t* p = map_ + at;
-        const std::uint32_t above = at >= first_ + step_ ? states_at<State>(p - step_ - 1) : 0;
-        const std::uint32_t below = at < last_ ? states_at<State>(p + step_ - 1) : 0;
-        return above | states_at<State>(p - 1) << 3 | below << 6;
+        const std::uint8_t* p = map_ + at - 1;
+        const std::uint8_t* above = at >= first_ + step_ ? p - step_ : kOutsideRow;
+        const std::uint8_t* below = at < last_ ? p + step_ : kOutsideRow;
+        return states_in<State>(load4(above), load4(p), load4(below));
     }
 
     std::uint8_t* map_;
     std::size_t step_;
     std::size_t first_;  // map offset of the slice's first row
     std::size_t last_;   // map offset of the slice's last row
-    std::array<std::ptrdiff_t, 9> offset_;
+    std::array<std::ptrdiff_t, 11> offset_;
     std::vector<Index> stack_;
 };
 
 // Every candidate 8-connected through candidates to an edge becomes an
 // edge; returns the edge count. Each row slice is walked on its own first,
-// starting from whichever set is smaller: the edges (each spreads to its
-// candidate neighbours) or the candidates (each with an edge neighbour
-// becomes one and spreads). A path that crosses a slice boundary then has
-// an edge in a boundary row, and walking the whole map from the edges of
-// the boundary rows finishes it.
+// starting from whichever set is smaller: the edges next to a candidate
+// (each spreads to its candidate neighbours) or the candidates next to an
+// edge (each becomes one and spreads). A path that crosses a slice boundary
+// then has an edge in a boundary row, and walking the whole map from the
+// edges of the boundary rows finishes it.
 template <class Index>
-std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t width, StateCounts counts,
+std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t width, CannyRowCounts counts,
                          std::size_t min_rows) {
     if (counts.edges == 0 || counts.candidates == 0) return counts.edges;
     const bool from_edges = counts.edges <= counts.candidates;
@@ -351,9 +421,9 @@ std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t widt
         Walk<Index> walk(map, width, y0, y1);
         std::uint64_t n = 0;
         if (from_edges) {
-            for_each_state(map, width, y0, y1, kEdge, [&](std::size_t at) { n += walk.spread(at); });
+            for_each_state_next_to<kEdge, kCandidate>(map, width, y0, y1, [&](std::size_t at) { n += walk.spread(at); });
         } else {
-            for_each_state(map, width, y0, y1, kCandidate, [&](std::size_t at) {
+            for_each_state_next_to<kCandidate, kEdge>(map, width, y0, y1, [&](std::size_t at) {
                 if (!walk.next_to_edge(at)) return;
                 map[at] = kEdge;
                 n += 1 + walk.spread(at);
@@ -372,50 +442,64 @@ std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t widt
     return total;
 }
 
+// The padded map: the image's states with a kNotEdge frame, plus one spare
+// byte (the neighbourhood test reads four bytes from the last row).
+struct StateMap {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t step = 0;
+
+    const std::uint8_t* row(std::size_t y) const noexcept { return bytes.get() + (y + 1) * step + 1; }
+};
+
 template <class Index>
-std::uint64_t detect(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
-                     std::vector<std::uint8_t>& map) {
+std::uint64_t detect(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high, bool avx2,
+                     StateMap& map) {
     const std::size_t step = width + 2;
-    // One spare byte: the neighbourhood test reads 4 bytes from the last row.
-    map.assign((height + 2) * step + 1, kNotEdge);
-    std::array<StateCounts, kMaxSlices> found{};
+    // Only the frame rows are set here: the row passes write every pixel of
+    // their rows and the frame bytes beside them.
+    map.step = step;
+    map.bytes = std::make_unique_for_overwrite<std::uint8_t[]>((height + 2) * step + 1);
+    std::uint8_t* bytes = map.bytes.get();
+    std::memset(bytes, kNotEdge, step);
+    std::memset(bytes + (height + 1) * step, kNotEdge, step + 1);
+    std::array<CannyRowCounts, kMaxSlices> found{};
     const std::size_t min_rows = std::max<std::size_t>(1, kSlicePixels / width);
     for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
-        found[part] = suppress(grey, height, width, low, high, y0, y1, map.data());
+        found[part] = suppress(grey, height, width, low, high, avx2, y0, y1, bytes);
     });
-    StateCounts counts;
-    for (const StateCounts& c : found) {
+    CannyRowCounts counts;
+    for (const CannyRowCounts& c : found) {
         counts.edges += c.edges;
         counts.candidates += c.candidates;
     }
-    return hysteresis<Index>(map.data(), height, width, counts, min_rows);
+    return hysteresis<Index>(bytes, height, width, counts, min_rows);
 }
 
-std::uint64_t run(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
-                  std::vector<std::uint8_t>& map) {
-    if (height == 0 || width == 0) {
-        map.clear();
-        return 0;
-    }
+std::uint64_t run(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high, bool vectorised,
+                  StateMap& map) {
+    if (height == 0 || width == 0) return 0;
     if (low > high) std::swap(low, high);
+    const bool avx2 = vectorised && cpu_has_avx2();
     // 32-bit offsets halve the edge stack whenever the map allows them.
-    if ((height + 2) * (width + 2) <= UINT32_MAX) return detect<std::uint32_t>(grey, height, width, low, high, map);
-    return detect<std::size_t>(grey, height, width, low, high, map);
+    if ((height + 2) * (width + 2) <= UINT32_MAX)
+        return detect<std::uint32_t>(grey, height, width, low, high, avx2, map);
+    return detect<std::size_t>(grey, height, width, low, high, avx2, map);
 }
 
 }  // namespace
 
-std::uint64_t canny_edge_count(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high) {
-    std::vector<std::uint8_t> map;
-    return run(grey, height, width, low, high, map);
+std::uint64_t canny_edge_count(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
+                               bool vectorised) {
+    StateMap map;
+    return run(grey, height, width, low, high, vectorised, map);
 }
 
 std::uint64_t canny_edges(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
-                          std::uint8_t* edges) {
-    std::vector<std::uint8_t> map;
-    const std::uint64_t count = run(grey, height, width, low, high, map);
+                          std::uint8_t* edges, bool vectorised) {
+    StateMap map;
+    const std::uint64_t count = run(grey, height, width, low, high, vectorised, map);
     for (std::size_t y = 0; y < height; ++y) {
-        const std::uint8_t* row = map.data() + (y + 1) * (width + 2) + 1;
+        const std::uint8_t* row = map.row(y);
         for (std::size_t x = 0; x < width; ++x) edges[y * width + x] = row[x] == kEdge ? 255 : 0;
     }
     return count;

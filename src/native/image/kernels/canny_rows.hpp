@@ -1,0 +1,46 @@
+// What the Canny row passes share between the baseline build and the AVX2
+// versions: the pixel-map states and the direction-sector constant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace image::kernels {
+
+// States in the padded pixel map. The one-pixel frame around the image is
+// kCannyNotEdge, so the hysteresis walk never leaves the image. The row
+// passes build a state as 1 + peak - 2 * strong from all-ones lane masks,
+// which needs exactly these values.
+constexpr std::uint8_t kCannyCandidate = 0;
+constexpr std::uint8_t kCannyNotEdge = 1;
+constexpr std::uint8_t kCannyEdge = 2;
+
+// The direction sectors in 16 bits. With ax = |dx|, ay = |dy| (at most
+// 4 * 255), t = (ax * kCannyTan22x2) >> 16 is floor(ax * tan(22.5 deg))
+// for the 15-bit fixed-point tangent 13573 / 2^15, so
+//   horizontal (ay 2^15 < ax 13573)          <=> ay < t + 1,
+//   vertical   (ay 2^15 > ax 13573 + ax 2^16) <=> ay - 2 ax > t,
+// exactly, for every gradient but dx = dy = 0 (magnitude 0, never a peak).
+constexpr std::uint16_t kCannyTan22x2 = 27146;
+
+// Edge and candidate counts of the rows classified so far.
+struct CannyRowCounts {
+    std::size_t edges = 0, candidates = 0;
+};
+
+// Sobel derivatives and L1 magnitude of row pixels x, x + 16, ... while
+// x + 16 < width (every read stays inside the three rows); returns the
+// first pixel left. Call only when cpu_has_avx2().
+std::size_t canny_sobel_avx2(const std::uint8_t* above, const std::uint8_t* row, const std::uint8_t* below,
+                             std::size_t x, std::size_t width, std::int16_t* dx, std::int16_t* dy,
+                             std::int16_t* mag) noexcept;
+
+// Non-maximum suppression and threshold classification of row pixels 0,
+// 16, ... while x + 16 <= width, writing map states into `states` and
+// adding to `counts`; returns the first pixel left. The magnitude rows
+// must be readable at -1 and width. Call only when cpu_has_avx2().
+std::size_t canny_classify_avx2(const std::int16_t* mag_above, const std::int16_t* mag, const std::int16_t* mag_below,
+                                const std::int16_t* dx, const std::int16_t* dy, std::size_t width, std::int16_t low,
+                                std::int16_t high, std::uint8_t* states, CannyRowCounts& counts) noexcept;
+
+}  // namespace image::kernels
