@@ -73,7 +73,7 @@ struct GradientRow {
             return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
         };
         auto store = [](std::int16_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); };
-        for (; x + 8 < width; x += 8) {
+        auto sobel8 = [&](std::size_t x) {
             const __m128i a0 = load8(a + x - 1), a1 = load8(a + x), a2 = load8(a + x + 1);
             const __m128i b0 = load8(b + x - 1), b2 = load8(b + x + 1);
             const __m128i c0 = load8(c + x - 1), c1 = load8(c + x), c2 = load8(c + x + 1);
@@ -87,6 +87,13 @@ struct GradientRow {
             store(dxp + x, gx);
             store(dyp + x, gy);
             store(m + x, _mm_add_epi16(ax, ay));
+        };
+        for (; x + 8 < width; x += 8) sobel8(x);
+        // The pixels left over are redone as the last eight before the end
+        // column: the same inputs give the same values.
+        if (x + 1 < width && width >= 10) {
+            sobel8(width - 9);
+            x = width - 1;
         }
 #endif
         for (; x + 1 < width; ++x) at(x, x - 1, x + 1);
@@ -156,47 +163,61 @@ void classify_row(const std::int16_t* mp, const std::int16_t* mc, const std::int
 #endif
 #if defined(__SSE2__)
     static_assert(kCandidate == 0 && kNotEdge == 1 && kEdge == 2);
-    auto load = [](const std::int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-    const __m128i lo = _mm_set1_epi16(lo16), hi = _mm_set1_epi16(hi16);
-    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1);
-    // Per-lane counts (minus one per hit); a row of 8-pixel steps cannot
-    // overflow them before the fold (at most 2^14 steps between folds).
-    __m128i edge_acc = zero, peak_acc = zero;
-    std::size_t pending = 0;
-    auto fold = [&] {
-        alignas(16) std::int32_t e[4], p[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(e), _mm_madd_epi16(edge_acc, one));
-        _mm_store_si128(reinterpret_cast<__m128i*>(p), _mm_madd_epi16(peak_acc, one));
-        const auto edges = static_cast<std::size_t>(-(e[0] + e[1] + e[2] + e[3]));
-        counts.edges += edges;
-        counts.candidates += static_cast<std::size_t>(-(p[0] + p[1] + p[2] + p[3])) - edges;
-        edge_acc = peak_acc = zero;
-        pending = 0;
-    };
-    for (; x + 8 <= width; x += 8) {
-        const __m128i m = load(mc + x), xs = load(dx + x), ys = load(dy + x);
-        const __m128i ax = _mm_max_epi16(xs, _mm_sub_epi16(zero, xs));
-        const __m128i ay = _mm_max_epi16(ys, _mm_sub_epi16(zero, ys));
-        __m128i horizontal, vertical;
-        sectors(ax, ay, horizontal, vertical);
-        const __m128i same_sign = _mm_cmpgt_epi16(_mm_xor_si128(xs, ys), _mm_set1_epi16(-1));
-        const __m128i diag_before = select(same_sign, load(mp + x - 1), load(mp + x + 1));
-        const __m128i diag_after = select(same_sign, load(mn + x + 1), load(mn + x - 1));
-        const __m128i before = select(horizontal, load(mc + x - 1), select(vertical, load(mp + x), diag_before));
-        __m128i after = select(horizontal, load(mc + x + 1), select(vertical, load(mn + x), diag_after));
-        // Off the diagonals m >= after is m > after - 1.
-        after = _mm_add_epi16(after, _mm_or_si128(horizontal, vertical));
-        const __m128i peak = _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi16(m, lo), _mm_cmpgt_epi16(m, before)),
-                                           _mm_cmpgt_epi16(m, after));
-        const __m128i strong = _mm_and_si128(peak, _mm_cmpgt_epi16(m, hi));
-        // 1 + peak - 2 strong: 1 for neither, 0 for a candidate, 2 for an edge.
-        const __m128i state = _mm_sub_epi16(_mm_add_epi16(one, peak), _mm_add_epi16(strong, strong));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(row + x), _mm_packus_epi16(state, zero));
-        edge_acc = _mm_add_epi16(edge_acc, strong);
-        peak_acc = _mm_add_epi16(peak_acc, peak);
-        if (++pending == 16384) fold();
+    if (x + 8 <= width || (x < width && width >= 8)) {
+        auto load = [](const std::int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        const __m128i lo = _mm_set1_epi16(lo16), hi = _mm_set1_epi16(hi16);
+        const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1);
+        // Per-lane counts (minus one per hit), folded before they can overflow.
+        __m128i edge_acc = zero, peak_acc = zero;
+        std::size_t pending = 0;
+        auto fold = [&] {
+            alignas(16) std::int32_t e[4], p[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(e), _mm_madd_epi16(edge_acc, one));
+            _mm_store_si128(reinterpret_cast<__m128i*>(p), _mm_madd_epi16(peak_acc, one));
+            const auto edges = static_cast<std::size_t>(-(e[0] + e[1] + e[2] + e[3]));
+            counts.edges += edges;
+            counts.candidates += static_cast<std::size_t>(-(p[0] + p[1] + p[2] + p[3])) - edges;
+            edge_acc = peak_acc = zero;
+            pending = 0;
+        };
+        // Writes the states of pixels x .. x + 7 and counts the lanes in `fresh`.
+        auto classify8 = [&](std::size_t x, __m128i fresh) {
+            const __m128i m = load(mc + x), xs = load(dx + x), ys = load(dy + x);
+            const __m128i ax = _mm_max_epi16(xs, _mm_sub_epi16(zero, xs));
+            const __m128i ay = _mm_max_epi16(ys, _mm_sub_epi16(zero, ys));
+            __m128i horizontal, vertical;
+            sectors(ax, ay, horizontal, vertical);
+            const __m128i same_sign = _mm_cmpgt_epi16(_mm_xor_si128(xs, ys), _mm_set1_epi16(-1));
+            const __m128i diag_before = select(same_sign, load(mp + x - 1), load(mp + x + 1));
+            const __m128i diag_after = select(same_sign, load(mn + x + 1), load(mn + x - 1));
+            const __m128i before = select(horizontal, load(mc + x - 1), select(vertical, load(mp + x), diag_before));
+            __m128i after = select(horizontal, load(mc + x + 1), select(vertical, load(mn + x), diag_after));
+            // Off the diagonals m >= after is m > after - 1.
+            after = _mm_add_epi16(after, _mm_or_si128(horizontal, vertical));
+            const __m128i peak = _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi16(m, lo), _mm_cmpgt_epi16(m, before)),
+                                               _mm_cmpgt_epi16(m, after));
+            const __m128i strong = _mm_and_si128(peak, _mm_cmpgt_epi16(m, hi));
+            // 1 + peak - 2 strong: 1 for neither, 0 for a candidate, 2 for an edge.
+            const __m128i state = _mm_sub_epi16(_mm_add_epi16(one, peak), _mm_add_epi16(strong, strong));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(row + x), _mm_packus_epi16(state, zero));
+            edge_acc = _mm_add_epi16(edge_acc, _mm_and_si128(strong, fresh));
+            peak_acc = _mm_add_epi16(peak_acc, _mm_and_si128(peak, fresh));
+        };
+        const __m128i all = _mm_set1_epi16(-1);
+        for (; x + 8 <= width; x += 8) {
+            classify8(x, all);
+            if (++pending == 16384) fold();
+        }
+        // The pixels left over are classified as part of the last eight,
+        // counting only the lanes not counted yet.
+        if (x < width) {
+            const std::size_t last = width - 8;
+            const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+            classify8(last, _mm_cmpgt_epi16(lanes, _mm_set1_epi16(static_cast<std::int16_t>(x - last) - 1)));
+            x = width;
+        }
+        fold();
     }
-    fold();
 #endif
     const std::size_t from = x;
     classify_tail(mp, mc, mn, dx, dy, from, width, low, high, row);
@@ -344,40 +365,75 @@ void for_each_state_next_to(const std::uint8_t* map, std::size_t width, std::siz
 template <class Index>
 class Walk {
 public:
-    Walk(std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1) noexcept
-        : map_(map), step_(width + 2), first_((y0 + 1) * step_), last_(y1 * step_) {
+    Walk(std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1, bool avx2) noexcept
+        : map_(map), step_(width + 2), first_((y0 + 1) * step_), last_(y1 * step_), avx2_(avx2) {
         const auto row = static_cast<std::ptrdiff_t>(step_);
         for (std::size_t bit = 0; bit < offset_.size(); ++bit)
             offset_[bit] = (static_cast<std::ptrdiff_t>(bit / 4) - 1) * row + static_cast<std::ptrdiff_t>(bit % 4) - 1;
     }
 
-    // Marks every candidate reachable from the edge at `from`; returns how
-    // many. Edges after suppression are thin lines, so the walk follows one
-    // newly marked neighbour directly and stacks only the others.
-    std::uint64_t spread(std::size_t from) {
-        std::uint64_t marked = 0;
-        std::size_t at = from;
-        for (;;) {
-            std::uint32_t found = around<kCandidate>(at);
-            if (found == 0) {
-                if (stack_.empty()) return marked;
-                at = stack_.back();
-                stack_.pop_back();
-                continue;
+    // Queues an edge whose candidate neighbours spread() is to mark.
+    void seed(std::size_t at) {
+        reserve(1);
+        queue_[size_++] = static_cast<Index>(at);
+    }
+
+    // Marks every candidate reachable from the queued edges; returns how
+    // many. Each queued pixel is handled without a branch on what its
+    // neighbourhood holds (in dense patches of candidates such a branch
+    // would go wrong at nearly every pixel): its three rows are written
+    // back with the candidates turned into edges, and all eight neighbours
+    // are written to the queue's end but only the marked ones kept.
+    std::uint64_t spread() {
+#if TESSEL_HAVE_AVX2_KERNELS
+        if constexpr (sizeof(Index) == sizeof(std::uint32_t)) {
+            if (avx2_) {
+                const std::size_t seeds = size_;
+                CannyQueue queue{nullptr, 0, size_, 0};
+                while (queue.next < queue.size) {
+                    size_ = queue.size;
+                    reserve(8);
+                    queue.items = queue_.get();
+                    queue.capacity = capacity_;
+                    canny_walk_avx2(map_, step_, first_, last_, queue);
+                }
+                size_ = 0;
+                return queue.size - seeds;
             }
-            const std::size_t first = at + static_cast<std::size_t>(offset_[std::countr_zero(found)]);
-            map_[first] = kEdge;
-            ++marked;
-            found &= found - 1;
-            while (found != 0) {
-                const std::size_t next = at + static_cast<std::size_t>(offset_[std::countr_zero(found)]);
-                found &= found - 1;
-                map_[next] = kEdge;
-                ++marked;
-                stack_.push_back(static_cast<Index>(next));
-            }
-            at = first;
         }
+#endif
+        // Everything the loop carries lives in locals: the byte writes to
+        // the map could otherwise alias the members and force a reload of
+        // each after every write.
+        const std::size_t seeds = size_, first = first_, last = last_, step = step_;
+        std::array<std::ptrdiff_t, 8> around;
+        for (std::size_t k = 0; k < around.size(); ++k) around[k] = offset_[kNeighbourBits[k]];
+        std::uint8_t outside[4] = {kNotEdge, kNotEdge, kNotEdge, kNotEdge};
+        std::size_t size = size_;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (size + 8 > capacity_) {
+                size_ = size;
+                reserve(8);
+            }
+            Index* const queue = queue_.get();
+            const std::size_t at = queue[i];
+            std::uint8_t* p = map_ + at - 1;
+            std::uint8_t* above = at >= first + step ? p - step : outside;
+            std::uint8_t* below = at < last ? p + step : outside;
+            const std::uint32_t a = load4(above), m = load4(p), b = load4(below);
+            const std::uint32_t found = states_in<kCandidate>(a, m, b);
+            store3(above, candidates_to_edges(a));
+            store3(p, candidates_to_edges(m));
+            store3(below, candidates_to_edges(b));
+            Index* out = queue + size;
+            for (std::size_t k = 0; k < around.size(); ++k) {
+                *out = static_cast<Index>(at + static_cast<std::size_t>(around[k]));
+                out += (found >> kNeighbourBits[k]) & 1u;
+            }
+            size = static_cast<std::size_t>(out - queue);
+        }
+        size_ = 0;
+        return size - seeds;
     }
 
     bool next_to_edge(std::size_t at) const noexcept { return around<kEdge>(at) != 0; }
@@ -394,12 +450,51 @@ private:
         return states_in<State>(load4(above), load4(p), load4(below));
     }
 
+    // Room for `more` entries after the queue's end.
+    void reserve(std::size_t more) {
+        if (size_ + more <= capacity_) return;
+        const std::size_t capacity = std::max<std::size_t>(2 * capacity_, 1024);
+        auto bigger = std::make_unique_for_overwrite<Index[]>(capacity);
+        std::copy_n(queue_.get(), size_, bigger.get());
+        queue_ = std::move(bigger);
+        capacity_ = capacity;
+    }
+
+    // Bytes 0..2 of a map word with every candidate made an edge (the map
+    // holds only 0, 1 and 2: a byte is 0 when neither of its low bits is set).
+    static std::uint32_t candidates_to_edges(std::uint32_t v) noexcept {
+        const std::uint32_t candidates = ~(v | (v >> 1)) & 0x00010101u;
+        return v | (candidates << 1);
+    }
+
+    // Three map bytes as bytes 0..2 of a word, read one by one: a wider
+    // read overlapping a byte written just before has to wait until that
+    // write reaches the cache, and neighbouring pixels follow each other
+    // closely in the queue.
+    static std::uint32_t load3(const std::uint8_t* p) noexcept {
+        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+               static_cast<std::uint32_t>(p[2]) << 16;
+    }
+
+    // Writes bytes 0..2 of a map word back; byte 3 may belong to another
+    // slice's row.
+    static void store3(std::uint8_t* p, std::uint32_t v) noexcept {
+        const auto low = static_cast<std::uint16_t>(v);
+        std::memcpy(p, &low, sizeof low);
+        p[2] = static_cast<std::uint8_t>(v >> 16);
+    }
+
+    // The mask bits of the eight neighbours.
+    static constexpr std::array<unsigned, 8> kNeighbourBits = {0, 1, 2, 4, 6, 8, 9, 10};
+
     std::uint8_t* map_;
     std::size_t step_;
     std::size_t first_;  // map offset of the slice's first row
     std::size_t last_;   // map offset of the slice's last row
+    bool avx2_;
     std::array<std::ptrdiff_t, 11> offset_;
-    std::vector<Index> stack_;
+    std::unique_ptr<Index[]> queue_;
+    std::size_t size_ = 0, capacity_ = 0;
 };
 
 // Every candidate 8-connected through candidates to an edge becomes an
@@ -411,33 +506,34 @@ private:
 // edges of the boundary rows finishes it.
 template <class Index>
 std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t width, CannyRowCounts counts,
-                         std::size_t min_rows) {
+                         std::size_t min_rows, bool avx2) {
     if (counts.edges == 0 || counts.candidates == 0) return counts.edges;
     const bool from_edges = counts.edges <= counts.candidates;
     std::array<std::uint64_t, kMaxSlices> marked{};
     std::array<std::size_t, kMaxSlices> starts{};
     const std::size_t slices = for_row_slices(height, min_rows, [&](std::size_t part, std::size_t y0, std::size_t y1) {
         starts[part] = y0;
-        Walk<Index> walk(map, width, y0, y1);
+        Walk<Index> walk(map, width, y0, y1, avx2);
         std::uint64_t n = 0;
         if (from_edges) {
-            for_each_state_next_to<kEdge, kCandidate>(map, width, y0, y1, [&](std::size_t at) { n += walk.spread(at); });
+            for_each_state_next_to<kEdge, kCandidate>(map, width, y0, y1, [&](std::size_t at) { walk.seed(at); });
         } else {
             for_each_state_next_to<kCandidate, kEdge>(map, width, y0, y1, [&](std::size_t at) {
                 if (!walk.next_to_edge(at)) return;
                 map[at] = kEdge;
-                n += 1 + walk.spread(at);
+                ++n;
+                walk.seed(at);
             });
         }
-        marked[part] = n;
+        marked[part] = n + walk.spread();
     });
     std::uint64_t total = counts.edges;
     for (std::uint64_t n : marked) total += n;
     if (slices > 1) {
-        Walk<Index> whole(map, width, 0, height);
+        Walk<Index> whole(map, width, 0, height, avx2);
         for (std::size_t part = 1; part < slices; ++part)
-            for_each_state(map, width, starts[part] - 1, starts[part] + 1, kEdge,
-                           [&](std::size_t at) { total += whole.spread(at); });
+            for_each_state(map, width, starts[part] - 1, starts[part] + 1, kEdge, [&](std::size_t at) { whole.seed(at); });
+        total += whole.spread();
     }
     return total;
 }
@@ -472,7 +568,7 @@ std::uint64_t detect(const std::uint8_t* grey, std::size_t height, std::size_t w
         counts.edges += c.edges;
         counts.candidates += c.candidates;
     }
-    return hysteresis<Index>(bytes, height, width, counts, min_rows);
+    return hysteresis<Index>(bytes, height, width, counts, min_rows, avx2);
 }
 
 std::uint64_t run(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high, bool vectorised,

@@ -6,6 +6,9 @@
 #if TESSEL_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
+#include <array>
+#include <cstring>
+
 namespace image::kernels {
 
 namespace {
@@ -31,25 +34,148 @@ __attribute__((target("avx2"))) inline std::size_t negated_lane_sum(__m256i v) n
     return static_cast<std::size_t>(-_mm_cvtsi128_si32(s));
 }
 
+// Adds the lane counts (minus one per hit) to `counts` and clears them.
+__attribute__((target("avx2"))) inline void empty(__m256i& edge_acc, __m256i& peak_acc, CannyRowCounts& counts) noexcept {
+    const std::size_t edges = negated_lane_sum(edge_acc);
+    counts.edges += edges;
+    counts.candidates += negated_lane_sum(peak_acc) - edges;
+    edge_acc = peak_acc = _mm256_setzero_si256();
+}
+
+// Sobel derivatives and magnitude of pixels x .. x + 15 (reads x - 1 .. x + 16).
+__attribute__((target("avx2"))) inline void sobel16(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
+                                                     std::size_t x, std::int16_t* dx, std::int16_t* dy,
+                                                     std::int16_t* mag) noexcept {
+    const __m256i a0 = widen16(a + x - 1), a1 = widen16(a + x), a2 = widen16(a + x + 1);
+    const __m256i b0 = widen16(b + x - 1), b2 = widen16(b + x + 1);
+    const __m256i c0 = widen16(c + x - 1), c1 = widen16(c + x), c2 = widen16(c + x + 1);
+    const __m256i db = _mm256_sub_epi16(b2, b0);
+    const __m256i gx = _mm256_add_epi16(_mm256_add_epi16(_mm256_sub_epi16(a2, a0), _mm256_sub_epi16(c2, c0)),
+                                        _mm256_add_epi16(db, db));
+    const __m256i gy = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c0, c2), _mm256_add_epi16(c1, c1)),
+                                        _mm256_add_epi16(_mm256_add_epi16(a0, a2), _mm256_add_epi16(a1, a1)));
+    store16(dx + x, gx);
+    store16(dy + x, gy);
+    store16(mag + x, _mm256_add_epi16(_mm256_abs_epi16(gx), _mm256_abs_epi16(gy)));
+}
+
+// The suppressed states of pixels x .. x + 15: writes them and returns the
+// lane masks of edges (`strong`) and of candidates or edges (`peak`).
+struct Classified {
+    __m256i strong, peak;
+};
+
+__attribute__((target("avx2"))) inline Classified classify16(const std::int16_t* mp, const std::int16_t* mc,
+                                                              const std::int16_t* mn, const std::int16_t* dx,
+                                                              const std::int16_t* dy, std::size_t x, __m256i lo,
+                                                              __m256i hi, std::uint8_t* states) noexcept {
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i m = load16(mc + x), xs = load16(dx + x), ys = load16(dy + x);
+    const __m256i ax = _mm256_abs_epi16(xs), ay = _mm256_abs_epi16(ys);
+    const __m256i t = _mm256_mulhi_epu16(ax, _mm256_set1_epi16(static_cast<std::int16_t>(kCannyTan22x2)));
+    const __m256i horizontal = _mm256_cmpgt_epi16(_mm256_add_epi16(t, one), ay);
+    const __m256i vertical = _mm256_cmpgt_epi16(_mm256_sub_epi16(ay, _mm256_add_epi16(ax, ax)), t);
+    const __m256i same_sign = _mm256_cmpgt_epi16(_mm256_xor_si256(xs, ys), _mm256_set1_epi16(-1));
+    const __m256i diag_before = _mm256_blendv_epi8(load16(mp + x + 1), load16(mp + x - 1), same_sign);
+    const __m256i diag_after = _mm256_blendv_epi8(load16(mn + x - 1), load16(mn + x + 1), same_sign);
+    const __m256i before = _mm256_blendv_epi8(_mm256_blendv_epi8(diag_before, load16(mp + x), vertical),
+                                              load16(mc + x - 1), horizontal);
+    __m256i after = _mm256_blendv_epi8(_mm256_blendv_epi8(diag_after, load16(mn + x), vertical), load16(mc + x + 1),
+                                       horizontal);
+    // Off the diagonals a peak need only equal the neighbour after it:
+    // m >= after is m > after - 1.
+    after = _mm256_add_epi16(after, _mm256_or_si256(horizontal, vertical));
+    const __m256i peak = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi16(m, lo), _mm256_cmpgt_epi16(m, before)),
+                                          _mm256_cmpgt_epi16(m, after));
+    const __m256i strong = _mm256_and_si256(peak, _mm256_cmpgt_epi16(m, hi));
+    // 1 + peak - 2 strong: 1 for neither, 0 for a candidate, 2 for an edge.
+    const __m256i state = _mm256_sub_epi16(_mm256_add_epi16(one, peak), _mm256_add_epi16(strong, strong));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(states + x),
+                     _mm_packus_epi16(_mm256_castsi256_si128(state), _mm256_extracti128_si256(state, 1)));
+    return {strong, peak};
+}
+
+// For each set of the eight neighbours (bit k for neighbour k in the order
+// above-left, above, above-right, left, right, below-left, below,
+// below-right): the neighbours' numbers in order, then how many there are.
+struct NeighbourLists {
+    alignas(8) std::array<std::array<std::uint8_t, 8>, 256> order{};
+    std::array<std::uint8_t, 256> count{};
+    constexpr NeighbourLists() {
+        for (unsigned set = 0; set < 256; ++set) {
+            unsigned n = 0;
+            for (unsigned k = 0; k < 8; ++k)
+                if (set >> k & 1u) order[set][n++] = static_cast<std::uint8_t>(k);
+            count[set] = static_cast<std::uint8_t>(n);
+        }
+    }
+};
+constexpr NeighbourLists kNeighbourLists;
+
+inline std::uint32_t load4(const std::uint8_t* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Writes bytes 0..2 of v; byte 3 may belong to another slice's row.
+inline void store3(std::uint8_t* p, std::uint32_t v) noexcept {
+    const auto low = static_cast<std::uint16_t>(v);
+    std::memcpy(p, &low, sizeof low);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+}
+
 }  // namespace
+
+__attribute__((target("avx2"))) void canny_walk_avx2(std::uint8_t* map, std::size_t step, std::size_t first_row,
+                                                      std::size_t last_row, CannyQueue& queue) noexcept {
+    const auto row = static_cast<std::int32_t>(step);
+    // 32-bit lanes: the caller keeps map offsets below 2^32.
+    const __m256i offsets = _mm256_setr_epi32(-row - 1, -row, -row + 1, -1, 1, row - 1, row, row + 1);
+    // The first three bytes of each of the three row words.
+    const __m128i columns = _mm_setr_epi8(-1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0, 0, 0, 0, 0);
+    static_assert(kCannyCandidate == 0 && kCannyEdge == 2 && kCannyNotEdge == 1);
+    std::uint8_t outside[4] = {kCannyNotEdge, kCannyNotEdge, kCannyNotEdge, kCannyNotEdge};
+    std::uint32_t* const items = queue.items;
+    std::size_t next = queue.next, size = queue.size;
+    const std::size_t room = queue.capacity - 8;
+    for (; next < size && size <= room; ++next) {
+        const std::uint32_t at = items[next];
+        std::uint8_t* p = map + at - 1;
+        std::uint8_t* above = at >= first_row + step ? p - step : outside;
+        std::uint8_t* below = at < last_row ? p + step : outside;
+        const __m128i rows = _mm_setr_epi32(static_cast<int>(load4(above)), static_cast<int>(load4(p)),
+                                            static_cast<int>(load4(below)), 0);
+        const __m128i candidates = _mm_and_si128(_mm_cmpeq_epi8(rows, _mm_setzero_si128()), columns);
+        // A candidate (0) or'ed with 2 becomes an edge.
+        const __m128i marked = _mm_or_si128(rows, _mm_and_si128(candidates, _mm_set1_epi8(2)));
+        store3(above, static_cast<std::uint32_t>(_mm_cvtsi128_si32(marked)));
+        store3(p, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 1)));
+        store3(below, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 2)));
+        // Bit 4 r + c of the mask is row r, column c; the eight neighbours
+        // are bits 0, 1, 2, 4, 6, 8, 9, 10.
+        const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(candidates));
+        const std::uint32_t set = (found & 7u) | ((found >> 1) & 8u) | ((found >> 2) & 16u) | ((found >> 3) & 0xE0u);
+        const __m256i order = _mm256_cvtepu8_epi32(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kNeighbourLists.order[set].data())));
+        const __m256i neighbours = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(at)), offsets);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(items + size), _mm256_permutevar8x32_epi32(neighbours, order));
+        size += kNeighbourLists.count[set];
+    }
+    queue.next = next;
+    queue.size = size;
+}
 
 __attribute__((target("avx2"))) std::size_t canny_sobel_avx2(const std::uint8_t* a, const std::uint8_t* b,
                                                               const std::uint8_t* c, std::size_t x, std::size_t width,
                                                               std::int16_t* dx, std::int16_t* dy,
                                                               std::int16_t* mag) noexcept {
-    for (; x + 16 < width; x += 16) {
-        const __m256i a0 = widen16(a + x - 1), a1 = widen16(a + x), a2 = widen16(a + x + 1);
-        const __m256i b0 = widen16(b + x - 1), b2 = widen16(b + x + 1);
-        const __m256i c0 = widen16(c + x - 1), c1 = widen16(c + x), c2 = widen16(c + x + 1);
-        const __m256i db = _mm256_sub_epi16(b2, b0);
-        const __m256i gx = _mm256_add_epi16(_mm256_add_epi16(_mm256_sub_epi16(a2, a0), _mm256_sub_epi16(c2, c0)),
-                                            _mm256_add_epi16(db, db));
-        const __m256i gy =
-            _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c0, c2), _mm256_add_epi16(c1, c1)),
-                             _mm256_add_epi16(_mm256_add_epi16(a0, a2), _mm256_add_epi16(a1, a1)));
-        store16(dx + x, gx);
-        store16(dy + x, gy);
-        store16(mag + x, _mm256_add_epi16(_mm256_abs_epi16(gx), _mm256_abs_epi16(gy)));
+    for (; x + 16 < width; x += 16) sobel16(a, b, c, x, dx, dy, mag);
+    // The pixels left over are redone as the last sixteen before the end
+    // column: the same inputs give the same values.
+    if (x + 1 < width && width >= 18) {
+        sobel16(a, b, c, width - 17, dx, dy, mag);
+        x = width - 1;
     }
     return x;
 }
@@ -61,46 +187,31 @@ __attribute__((target("avx2"))) std::size_t canny_classify_avx2(const std::int16
                                                                  std::uint8_t* states, CannyRowCounts& counts) noexcept {
     static_assert(kCannyCandidate == 0 && kCannyNotEdge == 1 && kCannyEdge == 2);
     const __m256i lo = _mm256_set1_epi16(low), hi = _mm256_set1_epi16(high);
-    const __m256i one = _mm256_set1_epi16(1), all = _mm256_set1_epi16(-1);
-    const __m256i tan22x2 = _mm256_set1_epi16(static_cast<std::int16_t>(kCannyTan22x2));
     // Per-lane counts (minus one per hit), emptied before they can overflow.
     __m256i edge_acc = _mm256_setzero_si256(), peak_acc = _mm256_setzero_si256();
     std::size_t pending = 0, x = 0;
     for (; x + 16 <= width; x += 16) {
-        const __m256i m = load16(mc + x), xs = load16(dx + x), ys = load16(dy + x);
-        const __m256i ax = _mm256_abs_epi16(xs), ay = _mm256_abs_epi16(ys);
-        const __m256i t = _mm256_mulhi_epu16(ax, tan22x2);
-        const __m256i horizontal = _mm256_cmpgt_epi16(_mm256_add_epi16(t, one), ay);
-        const __m256i vertical = _mm256_cmpgt_epi16(_mm256_sub_epi16(ay, _mm256_add_epi16(ax, ax)), t);
-        const __m256i same_sign = _mm256_cmpgt_epi16(_mm256_xor_si256(xs, ys), all);
-        const __m256i diag_before = _mm256_blendv_epi8(load16(mp + x + 1), load16(mp + x - 1), same_sign);
-        const __m256i diag_after = _mm256_blendv_epi8(load16(mn + x - 1), load16(mn + x + 1), same_sign);
-        const __m256i before = _mm256_blendv_epi8(_mm256_blendv_epi8(diag_before, load16(mp + x), vertical),
-                                                  load16(mc + x - 1), horizontal);
-        __m256i after = _mm256_blendv_epi8(_mm256_blendv_epi8(diag_after, load16(mn + x), vertical),
-                                           load16(mc + x + 1), horizontal);
-        // Off the diagonals a peak need only equal the neighbour after it:
-        // m >= after is m > after - 1.
-        after = _mm256_add_epi16(after, _mm256_or_si256(horizontal, vertical));
-        const __m256i peak = _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi16(m, lo), _mm256_cmpgt_epi16(m, before)),
-                                              _mm256_cmpgt_epi16(m, after));
-        const __m256i strong = _mm256_and_si256(peak, _mm256_cmpgt_epi16(m, hi));
-        const __m256i state = _mm256_sub_epi16(_mm256_add_epi16(one, peak), _mm256_add_epi16(strong, strong));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(states + x),
-                         _mm_packus_epi16(_mm256_castsi256_si128(state), _mm256_extracti128_si256(state, 1)));
-        edge_acc = _mm256_add_epi16(edge_acc, strong);
-        peak_acc = _mm256_add_epi16(peak_acc, peak);
+        const Classified c = classify16(mp, mc, mn, dx, dy, x, lo, hi, states);
+        edge_acc = _mm256_add_epi16(edge_acc, c.strong);
+        peak_acc = _mm256_add_epi16(peak_acc, c.peak);
         if (++pending == 16384) {
-            const std::size_t edges = negated_lane_sum(edge_acc);
-            counts.edges += edges;
-            counts.candidates += negated_lane_sum(peak_acc) - edges;
-            edge_acc = peak_acc = _mm256_setzero_si256();
+            empty(edge_acc, peak_acc, counts);
             pending = 0;
         }
     }
-    const std::size_t edges = negated_lane_sum(edge_acc);
-    counts.edges += edges;
-    counts.candidates += negated_lane_sum(peak_acc) - edges;
+    // The pixels left over are classified as part of the last sixteen,
+    // counting only the lanes not counted yet.
+    if (x < width && width >= 16) {
+        const std::size_t last = width - 16;
+        const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m256i fresh =
+            _mm256_cmpgt_epi16(lanes, _mm256_set1_epi16(static_cast<std::int16_t>(x - last) - 1));
+        const Classified c = classify16(mp, mc, mn, dx, dy, last, lo, hi, states);
+        edge_acc = _mm256_add_epi16(edge_acc, _mm256_and_si256(c.strong, fresh));
+        peak_acc = _mm256_add_epi16(peak_acc, _mm256_and_si256(c.peak, fresh));
+        x = width;
+    }
+    empty(edge_acc, peak_acc, counts);
     return x;
 }
 

@@ -28,19 +28,36 @@ struct CannyRowCounts {
     std::size_t edges = 0, candidates = 0;
 };
 
-// Sobel derivatives and L1 magnitude of row pixels x, x + 16, ... while
-// x + 16 < width (every read stays inside the three rows); returns the
-// first pixel left. Call only when cpu_has_avx2().
+// Sobel derivatives and L1 magnitude of row pixels x .. width - 2, sixteen
+// at a time (every read stays inside the three rows; a width below 18
+// leaves what sixteen do not fit); returns the first pixel left. Call only
+// when cpu_has_avx2().
 std::size_t canny_sobel_avx2(const std::uint8_t* above, const std::uint8_t* row, const std::uint8_t* below,
                              std::size_t x, std::size_t width, std::int16_t* dx, std::int16_t* dy,
                              std::int16_t* mag) noexcept;
 
-// Non-maximum suppression and threshold classification of row pixels 0,
-// 16, ... while x + 16 <= width, writing map states into `states` and
-// adding to `counts`; returns the first pixel left. The magnitude rows
-// must be readable at -1 and width. Call only when cpu_has_avx2().
+// Non-maximum suppression and threshold classification of the row's
+// pixels, sixteen at a time (a width below 16 leaves what sixteen do not
+// fit), writing map states into `states` and adding to `counts`; returns
+// the first pixel left. The magnitude rows must be readable at -1 and
+// width. Call only when cpu_has_avx2().
 std::size_t canny_classify_avx2(const std::int16_t* mag_above, const std::int16_t* mag, const std::int16_t* mag_below,
                                 const std::int16_t* dx, const std::int16_t* dy, std::size_t width, std::int16_t low,
                                 std::int16_t high, std::uint8_t* states, CannyRowCounts& counts) noexcept;
+
+// The hysteresis walk's queue of map offsets: items[next, size) are edges
+// whose neighbours are still to be looked at.
+struct CannyQueue {
+    std::uint32_t* items;
+    std::size_t next, size, capacity;
+};
+
+// Takes queued edges from queue.next on while the queue has room for eight
+// more entries: each one's candidate neighbours become edges and join the
+// queue. Rows above map offset `first_row + step` and below `last_row`
+// (the first and last rows' offsets of the walked slice) are left out.
+// Call only when cpu_has_avx2().
+void canny_walk_avx2(std::uint8_t* map, std::size_t step, std::size_t first_row, std::size_t last_row,
+                     CannyQueue& queue) noexcept;
 
 }  // namespace image::kernels
