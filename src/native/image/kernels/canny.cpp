@@ -36,19 +36,26 @@ constexpr std::size_t kSlicePixels = 1 << 18;
 // bits hold them all); magnitude has a zero on each side (index 0 and
 // width + 1) so neighbours past the edge never win.
 struct GradientRow {
-    std::vector<std::int16_t> dx, dy, mag;
-    explicit GradientRow(std::size_t width) : dx(width), dy(width), mag(width + 2, 0) {}
+    std::int16_t* dx;
+    std::int16_t* dy;
+    std::int16_t* mag;  // width + 2 entries, the first and last 0
 
-    void clear() noexcept { std::fill(mag.begin(), mag.end(), 0); }
+    // Lays the row out in `space` (3 * width + 2 entries).
+    GradientRow(std::int16_t* space, std::size_t width) noexcept
+        : dx(space), dy(space + width), mag(space + 2 * width) {
+        mag[0] = mag[width + 1] = 0;
+    }
+
+    void clear(std::size_t width) noexcept { std::fill(mag, mag + width + 2, std::int16_t{0}); }
 
     // Sobel 3x3 of row y, rows and columns past the edge replicated.
     void compute(const std::uint8_t* grey, std::size_t height, std::size_t width, std::size_t y, bool avx2) noexcept {
         const std::uint8_t* a = grey + (y > 0 ? y - 1 : 0) * width;
         const std::uint8_t* b = grey + y * width;
         const std::uint8_t* c = grey + (y + 1 < height ? y + 1 : y) * width;
-        std::int16_t* dxp = dx.data();
-        std::int16_t* dyp = dy.data();
-        std::int16_t* m = mag.data() + 1;
+        std::int16_t* dxp = dx;
+        std::int16_t* dyp = dy;
+        std::int16_t* m = mag + 1;
         auto at = [&](std::size_t x, std::size_t l, std::size_t r) {
             const int gx = (a[r] - a[l]) + 2 * (b[r] - b[l]) + (c[r] - c[l]);
             const int gy = (c[l] + 2 * c[x] + c[r]) - (a[l] + 2 * a[x] + a[r]);
@@ -232,21 +239,30 @@ void classify_row(const std::int16_t* mp, const std::int16_t* mc, const std::int
 CannyRowCounts suppress(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
                         bool avx2, std::size_t y0, std::size_t y1, std::uint8_t* map) {
     const std::size_t step = width + 2;
-    GradientRow prev(width), cur(width), next(width);
-    if (y0 > 0) prev.compute(grey, height, width, y0 - 1, avx2);
-    cur.compute(grey, height, width, y0, avx2);
+    const std::size_t row_space = 3 * width + 2;
+    const auto space = std::make_unique_for_overwrite<std::int16_t[]>(3 * row_space);
+    GradientRow rows[3] = {{space.get(), width}, {space.get() + row_space, width}, {space.get() + 2 * row_space, width}};
+    GradientRow* prev = &rows[0];
+    GradientRow* cur = &rows[1];
+    GradientRow* next = &rows[2];
+    if (y0 > 0)
+        prev->compute(grey, height, width, y0 - 1, avx2);
+    else
+        prev->clear(width);
+    cur->compute(grey, height, width, y0, avx2);
     CannyRowCounts counts;
     for (std::size_t y = y0; y < y1; ++y) {
         if (y + 1 < height)
-            next.compute(grey, height, width, y + 1, avx2);
+            next->compute(grey, height, width, y + 1, avx2);
         else
-            next.clear();
+            next->clear(width);
         std::uint8_t* row = map + (y + 1) * step + 1;
         row[-1] = row[width] = kNotEdge;
-        classify_row(prev.mag.data() + 1, cur.mag.data() + 1, next.mag.data() + 1, cur.dx.data(), cur.dy.data(), width,
-                     low, high, avx2, row, counts);
-        std::swap(prev, cur);
-        std::swap(cur, next);
+        classify_row(prev->mag + 1, cur->mag + 1, next->mag + 1, cur->dx, cur->dy, width, low, high, avx2, row, counts);
+        GradientRow* const done = prev;
+        prev = cur;
+        cur = next;
+        next = done;
     }
     return counts;
 }
