@@ -388,6 +388,23 @@ public:
             offset_[bit] = (static_cast<std::ptrdiff_t>(bit / 4) - 1) * row + static_cast<std::ptrdiff_t>(bit % 4) - 1;
     }
 
+#if TESSEL_HAVE_AVX2_KERNELS
+    // Queues the starting pixels of image row y (see canny_seed_row_avx2;
+    // rows outside the slice left out) and returns how many; for a width
+    // of 32 or more with 32-bit offsets.
+    std::size_t seed_row_avx2(std::size_t y, bool from_edges) {
+        std::uint8_t* row = map_ + (y + 1) * step_ + 1;
+        const std::size_t base = (y + 1) * step_ + 1;
+        const std::uint8_t* above = base >= first_ + step_ ? row - step_ : row;
+        const std::uint8_t* below = base < last_ ? row + step_ : row;
+        reserve(step_ + 8);
+        const std::size_t n =
+            canny_seed_row_avx2(row, above, below, step_ - 2, base, from_edges, reinterpret_cast<std::uint32_t*>(queue_.get()) + size_);
+        size_ += n;
+        return n;
+    }
+#endif
+
     // Queues an edge whose candidate neighbours spread() is to mark.
     void seed(std::size_t at) {
         reserve(1);
@@ -469,7 +486,7 @@ private:
     // Room for `more` entries after the queue's end.
     void reserve(std::size_t more) {
         if (size_ + more <= capacity_) return;
-        const std::size_t capacity = std::max<std::size_t>(2 * capacity_, 1024);
+        const std::size_t capacity = std::max<std::size_t>({2 * capacity_, size_ + more, 1024});
         auto bigger = std::make_unique_for_overwrite<Index[]>(capacity);
         std::copy_n(queue_.get(), size_, bigger.get());
         queue_ = std::move(bigger);
@@ -531,6 +548,16 @@ std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t widt
         starts[part] = y0;
         Walk<Index> walk(map, width, y0, y1, avx2);
         std::uint64_t n = 0;
+#if TESSEL_HAVE_AVX2_KERNELS
+        if (avx2 && sizeof(Index) == sizeof(std::uint32_t) && width >= 32) {
+            for (std::size_t y = y0; y < y1; ++y) {
+                const std::size_t seeds = walk.seed_row_avx2(y, from_edges);
+                if (!from_edges) n += seeds;
+            }
+            marked[part] = n + walk.spread();
+            return;
+        }
+#endif
         if (from_edges) {
             for_each_state_next_to<kEdge, kCandidate>(map, width, y0, y1, [&](std::size_t at) { walk.seed(at); });
         } else {

@@ -166,6 +166,79 @@ __attribute__((target("avx2"))) void canny_walk_avx2(std::uint8_t* map, std::siz
     queue.size = size;
 }
 
+namespace {
+
+// Writes base + i for each set bit i of the 8-bit `set` to out; returns how many.
+__attribute__((target("avx2"))) inline std::size_t queue_set(std::uint32_t set, std::uint32_t base,
+                                                             std::uint32_t* out) noexcept {
+    const __m256i order = _mm256_cvtepu8_epi32(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kNeighbourLists.order[set].data())));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(base)), order));
+    return kNeighbourLists.count[set];
+}
+
+__attribute__((target("avx2"))) inline __m256i load32(const std::uint8_t* p) noexcept {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// The starting pixels among row[x .. x + 31] whose bit is in `fresh`
+// (see canny_seed_row_avx2); returns how many it queued.
+__attribute__((target("avx2"))) inline std::size_t seed32(std::uint8_t* row, const std::uint8_t* above,
+                                                          const std::uint8_t* below, std::size_t x,
+                                                          std::uint32_t base, bool from_edges, std::uint32_t fresh,
+                                                          std::uint32_t* out) noexcept {
+    const __m256i centre = load32(row + x);
+    const __m256i wanted = _mm256_set1_epi8(static_cast<char>(from_edges ? kCannyEdge : kCannyCandidate));
+    const auto own = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(centre, wanted))) & fresh;
+    if (own == 0) return 0;
+    // kCannyCandidate is the least state and kCannyEdge the greatest, so
+    // the neighbourhood's minimum or maximum tells whether one is there.
+    __m256i lo = _mm256_min_epu8(_mm256_min_epu8(load32(above + x - 1), load32(above + x)), load32(above + x + 1));
+    __m256i hi = _mm256_max_epu8(_mm256_max_epu8(load32(above + x - 1), load32(above + x)), load32(above + x + 1));
+    lo = _mm256_min_epu8(lo, _mm256_min_epu8(load32(row + x - 1), load32(row + x + 1)));
+    hi = _mm256_max_epu8(hi, _mm256_max_epu8(load32(row + x - 1), load32(row + x + 1)));
+    lo = _mm256_min_epu8(lo, _mm256_min_epu8(_mm256_min_epu8(load32(below + x - 1), load32(below + x)), load32(below + x + 1)));
+    hi = _mm256_max_epu8(hi, _mm256_max_epu8(_mm256_max_epu8(load32(below + x - 1), load32(below + x)), load32(below + x + 1)));
+    const __m256i beside = from_edges ? _mm256_cmpeq_epi8(lo, _mm256_setzero_si256())
+                                      : _mm256_cmpeq_epi8(hi, _mm256_set1_epi8(static_cast<char>(kCannyEdge)));
+    const std::uint32_t hits = own & static_cast<std::uint32_t>(_mm256_movemask_epi8(beside));
+    if (hits == 0) return 0;
+    if (!from_edges) {
+        // The chosen candidates become edges (0 | 2): byte i of the mask is
+        // bit i of `hits`.
+        const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
+        const __m256i spread = _mm256_shuffle_epi8(
+            _mm256_set1_epi32(static_cast<int>(hits)),
+            _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
+        const __m256i chosen = _mm256_cmpeq_epi8(_mm256_and_si256(spread, bits), bits);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x),
+                            _mm256_or_si256(centre, _mm256_and_si256(chosen, _mm256_set1_epi8(2))));
+    }
+    std::size_t n = 0;
+    for (std::uint32_t g = 0; g < 4; ++g) n += queue_set((hits >> (8 * g)) & 0xFFu, base + 8 * g, out + n);
+    return n;
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) std::size_t canny_seed_row_avx2(std::uint8_t* row, const std::uint8_t* above,
+                                                                 const std::uint8_t* below, std::size_t width,
+                                                                 std::size_t base, bool from_edges,
+                                                                 std::uint32_t* out) noexcept {
+    std::size_t n = 0, x = 0;
+    for (; x + 32 <= width; x += 32)
+        n += seed32(row, above, below, x, static_cast<std::uint32_t>(base + x), from_edges, ~0u, out + n);
+    // The pixels left over as part of the last thirty-two, the ones done
+    // already left out.
+    if (x < width) {
+        const std::size_t last = width - 32;
+        n += seed32(row, above, below, last, static_cast<std::uint32_t>(base + last), from_edges, ~0u << (x - last),
+                    out + n);
+    }
+    return n;
+}
+
 __attribute__((target("avx2"))) std::size_t canny_sobel_avx2(const std::uint8_t* a, const std::uint8_t* b,
                                                               const std::uint8_t* c, std::size_t x, std::size_t width,
                                                               std::int16_t* dx, std::int16_t* dy,

@@ -60,4 +60,15 @@ struct CannyQueue {
 void canny_walk_avx2(std::uint8_t* map, std::size_t step, std::size_t first_row, std::size_t last_row,
                      CannyQueue& queue) noexcept;
 
+// The walk's starting set from one map row (`width` >= 32 pixels, the
+// rows beside it readable from -1 to width), thirty-two pixels at a time:
+// with `from_edges` the row's edges that have a candidate neighbour, else
+// the row's candidates that have an edge neighbour, which become edges.
+// Writes their map offsets (the row's at `base`) to `out`, which needs
+// room for width + 8 entries, and returns how many. `above` and `below`
+// may be the row itself, for rows outside the walked slice.
+// Call only when cpu_has_avx2().
+std::size_t canny_seed_row_avx2(std::uint8_t* row, const std::uint8_t* above, const std::uint8_t* below,
+                                std::size_t width, std::size_t base, bool from_edges, std::uint32_t* out) noexcept;
+
 }  // namespace image::kernels
