@@ -263,7 +263,15 @@ __attribute__((target("avx2"))) std::size_t canny_classify_avx2(const std::int16
     // Per-lane counts (minus one per hit), emptied before they can overflow.
     __m256i edge_acc = _mm256_setzero_si256(), peak_acc = _mm256_setzero_si256();
     std::size_t pending = 0, x = 0;
+    const __m128i not_edges = _mm_set1_epi8(static_cast<char>(kCannyNotEdge));
     for (; x + 16 <= width; x += 16) {
+        // Flat stretches (no magnitude above the low threshold) are common
+        // and need no neighbours.
+        const __m256i over = _mm256_cmpgt_epi16(load16(mc + x), lo);
+        if (_mm256_testz_si256(over, over)) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(states + x), not_edges);
+            continue;
+        }
         const Classified c = classify16(mp, mc, mn, dx, dy, x, lo, hi, states);
         edge_acc = _mm256_add_epi16(edge_acc, c.strong);
         peak_acc = _mm256_add_epi16(peak_acc, c.peak);
