@@ -11,7 +11,6 @@
 #include <cstring>
 #include <memory>
 #include <utility>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -21,6 +20,7 @@ namespace image::kernels {
 
 namespace {
 
+// The map states (see canny_rows.hpp) by their short names.
 constexpr std::uint8_t kCandidate = kCannyCandidate;
 constexpr std::uint8_t kNotEdge = kCannyNotEdge;
 constexpr std::uint8_t kEdge = kCannyEdge;
@@ -393,13 +393,12 @@ public:
     // rows outside the slice left out) and returns how many; for a width
     // of 32 or more with 32-bit offsets.
     std::size_t seed_row_avx2(std::size_t y, bool from_edges) {
-        std::uint8_t* row = map_ + (y + 1) * step_ + 1;
-        const std::size_t base = (y + 1) * step_ + 1;
+        const std::size_t width = step_ - 2, base = (y + 1) * step_ + 1;
+        std::uint8_t* row = map_ + base;
         const std::uint8_t* above = base >= first_ + step_ ? row - step_ : row;
         const std::uint8_t* below = base < last_ ? row + step_ : row;
-        reserve(step_ + 8);
-        const std::size_t n =
-            canny_seed_row_avx2(row, above, below, step_ - 2, base, from_edges, reinterpret_cast<std::uint32_t*>(queue_.get()) + size_);
+        reserve(width + 8);
+        const std::size_t n = canny_seed_row_avx2(row, above, below, width, base, from_edges, queue_.get() + size_);
         size_ += n;
         return n;
     }
@@ -549,13 +548,15 @@ std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t widt
         Walk<Index> walk(map, width, y0, y1, avx2);
         std::uint64_t n = 0;
 #if TESSEL_HAVE_AVX2_KERNELS
-        if (avx2 && sizeof(Index) == sizeof(std::uint32_t) && width >= 32) {
-            for (std::size_t y = y0; y < y1; ++y) {
-                const std::size_t seeds = walk.seed_row_avx2(y, from_edges);
-                if (!from_edges) n += seeds;
+        if constexpr (sizeof(Index) == sizeof(std::uint32_t)) {
+            if (avx2 && width >= 32) {
+                for (std::size_t y = y0; y < y1; ++y) {
+                    const std::size_t seeds = walk.seed_row_avx2(y, from_edges);
+                    if (!from_edges) n += seeds;
+                }
+                marked[part] = n + walk.spread();
+                return;
             }
-            marked[part] = n + walk.spread();
-            return;
         }
 #endif
         if (from_edges) {
