@@ -152,10 +152,10 @@ __attribute__((target("avx2"))) void canny_walk_avx2(std::uint8_t* map, std::siz
         store3(above, static_cast<std::uint32_t>(_mm_cvtsi128_si32(marked)));
         store3(p, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 1)));
         store3(below, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 2)));
-        // Bit 4 r + c of the mask is row r, column c; the eight neighbours
-        // are bits 0, 1, 2, 4, 6, 8, 9, 10.
-        const auto found = static_cast<std::uint32_t>(_mm_movemask_epi8(candidates));
-        const std::uint32_t set = (found & 7u) | ((found >> 1) & 8u) | ((found >> 2) & 16u) | ((found >> 3) & 0xE0u);
+        // The eight neighbours' bytes side by side, in the order of `offsets`.
+        const __m128i neighbour_bytes = _mm_setr_epi8(0, 1, 2, 4, 6, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1);
+        const auto set =
+            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_shuffle_epi8(candidates, neighbour_bytes))) & 0xFFu;
         const __m256i order = _mm256_cvtepu8_epi32(
             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kNeighbourLists.order[set].data())));
         const __m256i neighbours = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(at)), offsets);
