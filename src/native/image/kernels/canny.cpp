@@ -67,13 +67,16 @@ struct GradientRow {
             at(0, 0, 0);
             return;
         }
-        at(0, 0, 1);
-        std::size_t x = 1;
 #if TESSEL_HAVE_AVX2_KERNELS
-        if (avx2) x = canny_sobel_avx2(a, b, c, x, width, dxp, dyp, m);
+        if (avx2 && width >= 17) {
+            canny_sobel_avx2(a, b, c, width, dxp, dyp, m);
+            return;
+        }
 #else
         (void)avx2;
 #endif
+        at(0, 0, 1);
+        std::size_t x = 1;
 #if defined(__SSE2__)
         const __m128i zero = _mm_setzero_si128();
         auto load8 = [&](const std::uint8_t* p) {

@@ -13,10 +13,6 @@ namespace image::kernels {
 
 namespace {
 
-__attribute__((target("avx2"))) inline __m256i widen16(const std::uint8_t* p) noexcept {
-    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-
 __attribute__((target("avx2"))) inline __m256i load16(const std::int16_t* p) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
@@ -42,21 +38,36 @@ __attribute__((target("avx2"))) inline void empty(__m256i& edge_acc, __m256i& pe
     edge_acc = peak_acc = _mm256_setzero_si256();
 }
 
-// Sobel derivatives and magnitude of pixels x .. x + 15 (reads x - 1 .. x + 16).
-__attribute__((target("avx2"))) inline void sobel16(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c,
-                                                     std::size_t x, std::int16_t* dx, std::int16_t* dy,
-                                                     std::int16_t* mag) noexcept {
-    const __m256i a0 = widen16(a + x - 1), a1 = widen16(a + x), a2 = widen16(a + x + 1);
-    const __m256i b0 = widen16(b + x - 1), b2 = widen16(b + x + 1);
-    const __m256i c0 = widen16(c + x - 1), c1 = widen16(c + x), c2 = widen16(c + x + 1);
-    const __m256i db = _mm256_sub_epi16(b2, b0);
-    const __m256i gx = _mm256_add_epi16(_mm256_add_epi16(_mm256_sub_epi16(a2, a0), _mm256_sub_epi16(c2, c0)),
+// Sobel derivatives and magnitude of pixels x .. x + 15 from the three
+// rows' bytes at x - 1, x and x + 1 (the middle row's at x is not needed).
+__attribute__((target("avx2"))) inline void sobel16(__m128i a0, __m128i a1, __m128i a2, __m128i b0, __m128i b2,
+                                                     __m128i c0, __m128i c1, __m128i c2, std::size_t x,
+                                                     std::int16_t* dx, std::int16_t* dy, std::int16_t* mag) noexcept {
+    const __m256i a_l = _mm256_cvtepu8_epi16(a0), a_c = _mm256_cvtepu8_epi16(a1), a_r = _mm256_cvtepu8_epi16(a2);
+    const __m256i b_l = _mm256_cvtepu8_epi16(b0), b_r = _mm256_cvtepu8_epi16(b2);
+    const __m256i c_l = _mm256_cvtepu8_epi16(c0), c_c = _mm256_cvtepu8_epi16(c1), c_r = _mm256_cvtepu8_epi16(c2);
+    const __m256i db = _mm256_sub_epi16(b_r, b_l);
+    const __m256i gx = _mm256_add_epi16(_mm256_add_epi16(_mm256_sub_epi16(a_r, a_l), _mm256_sub_epi16(c_r, c_l)),
                                         _mm256_add_epi16(db, db));
-    const __m256i gy = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c0, c2), _mm256_add_epi16(c1, c1)),
-                                        _mm256_add_epi16(_mm256_add_epi16(a0, a2), _mm256_add_epi16(a1, a1)));
+    const __m256i gy = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(c_l, c_r), _mm256_add_epi16(c_c, c_c)),
+                                        _mm256_add_epi16(_mm256_add_epi16(a_l, a_r), _mm256_add_epi16(a_c, a_c)));
     store16(dx + x, gx);
     store16(dy + x, gy);
     store16(mag + x, _mm256_add_epi16(_mm256_abs_epi16(gx), _mm256_abs_epi16(gy)));
+}
+
+__attribute__((target("avx2"))) inline __m128i load_bytes(const std::uint8_t* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Bytes p[-1 .. 14] with p[-1] standing for p[0] (the left column replicated).
+__attribute__((target("avx2"))) inline __m128i left_of_first(__m128i v) noexcept {
+    return _mm_or_si128(_mm_slli_si128(v, 1), _mm_and_si128(v, _mm_setr_epi8(-1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)));
+}
+
+// Bytes p[1 .. 16] with p[16] standing for p[15] (the right column replicated).
+__attribute__((target("avx2"))) inline __m128i right_of_last(__m128i v) noexcept {
+    return _mm_or_si128(_mm_srli_si128(v, 1), _mm_and_si128(v, _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1)));
 }
 
 // The suppressed states of pixels x .. x + 15: writes them and returns the
@@ -239,18 +250,23 @@ __attribute__((target("avx2"))) std::size_t canny_seed_row_avx2(std::uint8_t* ro
     return n;
 }
 
-__attribute__((target("avx2"))) std::size_t canny_sobel_avx2(const std::uint8_t* a, const std::uint8_t* b,
-                                                              const std::uint8_t* c, std::size_t x, std::size_t width,
-                                                              std::int16_t* dx, std::int16_t* dy,
-                                                              std::int16_t* mag) noexcept {
-    for (; x + 16 < width; x += 16) sobel16(a, b, c, x, dx, dy, mag);
-    // The pixels left over are redone as the last sixteen before the end
-    // column: the same inputs give the same values.
-    if (x + 1 < width && width >= 18) {
-        sobel16(a, b, c, width - 17, dx, dy, mag);
-        x = width - 1;
+__attribute__((target("avx2"))) void canny_sobel_avx2(const std::uint8_t* a, const std::uint8_t* b,
+                                                       const std::uint8_t* c, std::size_t width, std::int16_t* dx,
+                                                       std::int16_t* dy, std::int16_t* mag) noexcept {
+    {
+        const __m128i a1 = load_bytes(a), b1 = load_bytes(b), c1 = load_bytes(c);
+        sobel16(left_of_first(a1), a1, load_bytes(a + 1), left_of_first(b1), load_bytes(b + 1), left_of_first(c1), c1,
+                load_bytes(c + 1), 0, dx, dy, mag);
     }
-    return x;
+    for (std::size_t x = 16; x + 16 < width; x += 16)
+        sobel16(load_bytes(a + x - 1), load_bytes(a + x), load_bytes(a + x + 1), load_bytes(b + x - 1),
+                load_bytes(b + x + 1), load_bytes(c + x - 1), load_bytes(c + x), load_bytes(c + x + 1), x, dx, dy, mag);
+    // The last sixteen, overlapping what is done already (the same inputs
+    // give the same values).
+    const std::size_t x = width - 16;
+    const __m128i a1 = load_bytes(a + x), b1 = load_bytes(b + x), c1 = load_bytes(c + x);
+    sobel16(load_bytes(a + x - 1), a1, right_of_last(a1), load_bytes(b + x - 1), right_of_last(b1),
+            load_bytes(c + x - 1), c1, right_of_last(c1), x, dx, dy, mag);
 }
 
 __attribute__((target("avx2"))) std::size_t canny_classify_avx2(const std::int16_t* mp, const std::int16_t* mc,

@@ -28,13 +28,11 @@ struct CannyRowCounts {
     std::size_t edges = 0, candidates = 0;
 };
 
-// Sobel derivatives and L1 magnitude of row pixels x .. width - 2, sixteen
-// at a time (every read stays inside the three rows; a width below 18
-// leaves what sixteen do not fit); returns the first pixel left. Call only
-// when cpu_has_avx2().
-std::size_t canny_sobel_avx2(const std::uint8_t* above, const std::uint8_t* row, const std::uint8_t* below,
-                             std::size_t x, std::size_t width, std::int16_t* dx, std::int16_t* dy,
-                             std::int16_t* mag) noexcept;
+// Sobel derivatives and L1 magnitude of a whole row (`width` >= 17), its
+// first and last columns replicated outwards, sixteen pixels at a time.
+// Call only when cpu_has_avx2().
+void canny_sobel_avx2(const std::uint8_t* above, const std::uint8_t* row, const std::uint8_t* below, std::size_t width,
+                      std::int16_t* dx, std::int16_t* dy, std::int16_t* mag) noexcept;
 
 // Non-maximum suppression and threshold classification of the row's
 // pixels, sixteen at a time (a width below 16 leaves what sixteen do not
