@@ -150,17 +150,34 @@ def test_clahe_tables_for_scattered_grey_sets(levels, h, w, vectorised):
         assert np.array_equal(clahe(gray, clip, vectorised=vectorised), expected), clip
 
 
+@pytest.mark.parametrize("vectorised", [True, False])
 @pytest.mark.parametrize("h,w", [(1000, 1000), (1031, 517), (2, 300_001), (300_001, 2)])
-def test_large_images_split_over_threads(h, w):
-    # Large enough for the row slices to run on several threads.
+def test_large_images_split_over_threads(h, w, vectorised):
+    # Large enough for the row slices to run on several threads; the wide
+    # two-row image queues a whole row of starting pixels at once.
     rng = np.random.default_rng(h + w)
     yy, xx = np.mgrid[0:h, 0:w]
     gray = (128 + 100 * np.sin(xx / w * 13) * np.cos(yy / h * 9) + rng.normal(0, 3, (h, w))).clip(0, 255).astype(np.uint8)
-    count, edges = canny(gray)
+    count, edges = canny(gray, vectorised=vectorised)
     assert np.array_equal(edges, cv2.Canny(gray, 10, 50))
+    assert count == np.count_nonzero(edges)
     expected = cv2.createCLAHE(clipLimit=4.0, tileGridSize=(8, 8)).apply(gray)
     assert np.array_equal(clahe(gray), expected)
-    assert K.canny_edge_count(expected, 10, 50) == np.count_nonzero(cv2.Canny(expected, 10, 50))
+    assert K.canny_edge_count(expected, 10, 50, vectorised) == np.count_nonzero(cv2.Canny(expected, 10, 50))
+
+
+@pytest.mark.parametrize("vectorised", [True, False])
+@pytest.mark.parametrize("low,high", [(10, 50), (100, 120), (60, 400)])
+def test_dense_walks_over_threads(low, high, vectorised):
+    # Noise leaves dense patches of candidates and edges; sized so that both
+    # the row passes and the walk run in slices, the walk starting from the
+    # edges or from the candidates depending on the thresholds.
+    rng = np.random.default_rng(low + high)
+    gray = rng.integers(0, 256, (1100, 997), dtype=np.uint8)
+    count, edges = canny(gray, low, high, vectorised)
+    expected = cv2.Canny(gray, low, high)
+    assert np.array_equal(edges, expected)
+    assert count == np.count_nonzero(expected)
 
 
 @pytest.mark.parametrize("vectorised", [True, False])
