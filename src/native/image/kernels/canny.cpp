@@ -29,6 +29,12 @@ constexpr std::uint8_t kEdge = kCannyEdge;
 constexpr int kShift = 15;
 constexpr std::int64_t kTan22 = 13573;  // round(0.41421356 * 2^15)
 
+// Bytes from one map row to the next: a frame byte on the left, two on
+// the right. The four-byte reads around a pixel of the last column then
+// stay in its own row, which matters when the next row belongs to another
+// thread's slice.
+constexpr std::size_t map_step(std::size_t width) noexcept { return width + 3; }
+
 // Rows per slice below which a second thread does not pay.
 constexpr std::size_t kSlicePixels = 1 << 18;
 
@@ -241,7 +247,7 @@ void classify_row(const std::int16_t* mp, const std::int16_t* mc, const std::int
 // y + 1) and frames those rows with kNotEdge on both sides.
 CannyRowCounts suppress(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high,
                         bool avx2, std::size_t y0, std::size_t y1, std::uint8_t* map) {
-    const std::size_t step = width + 2;
+    const std::size_t step = map_step(width);
     const std::size_t row_space = 3 * width + 2;
     const auto space = std::make_unique_for_overwrite<std::int16_t[]>(3 * row_space);
     GradientRow rows[3] = {{space.get(), width}, {space.get() + row_space, width}, {space.get() + 2 * row_space, width}};
@@ -260,7 +266,7 @@ CannyRowCounts suppress(const std::uint8_t* grey, std::size_t height, std::size_
         else
             next->clear(width);
         std::uint8_t* row = map + (y + 1) * step + 1;
-        row[-1] = row[width] = kNotEdge;
+        row[-1] = row[width] = row[width + 1] = kNotEdge;
         classify_row(prev->mag + 1, cur->mag + 1, next->mag + 1, cur->dx, cur->dy, width, low, high, avx2, row, counts);
         GradientRow* const done = prev;
         prev = cur;
@@ -308,7 +314,7 @@ inline std::uint32_t states_in(std::uint32_t above, std::uint32_t middle, std::u
 template <class F>
 void for_each_state(const std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1, std::uint8_t state,
                     F&& f) {
-    const std::size_t step = width + 2;
+    const std::size_t step = map_step(width);
     for (std::size_t y = y0; y < y1; ++y) {
         const std::size_t base = (y + 1) * step + 1;
         const std::uint8_t* row = map + base;
@@ -338,7 +344,7 @@ void for_each_state(const std::uint8_t* map, std::size_t width, std::size_t y0, 
 // here never gains the neighbour it lacked.
 template <std::uint8_t State, std::uint8_t Other, class F>
 void for_each_state_next_to(const std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1, F&& f) {
-    const std::size_t step = width + 2;
+    const std::size_t step = map_step(width);
     for (std::size_t y = y0; y < y1; ++y) {
         const std::size_t base = (y + 1) * step + 1;
         const std::uint8_t* row = map + base;
@@ -385,7 +391,7 @@ template <class Index>
 class Walk {
 public:
     Walk(std::uint8_t* map, std::size_t width, std::size_t y0, std::size_t y1, bool avx2) noexcept
-        : map_(map), step_(width + 2), first_((y0 + 1) * step_), last_(y1 * step_), avx2_(avx2) {
+        : map_(map), step_(map_step(width)), first_((y0 + 1) * step_), last_(y1 * step_), avx2_(avx2) {
         const auto row = static_cast<std::ptrdiff_t>(step_);
         for (std::size_t bit = 0; bit < offset_.size(); ++bit)
             offset_[bit] = (static_cast<std::ptrdiff_t>(bit / 4) - 1) * row + static_cast<std::ptrdiff_t>(bit % 4) - 1;
@@ -396,7 +402,7 @@ public:
     // rows outside the slice left out) and returns how many; for a width
     // of 32 or more with 32-bit offsets.
     std::size_t seed_row_avx2(std::size_t y, bool from_edges) {
-        const std::size_t width = step_ - 2, base = (y + 1) * step_ + 1;
+        const std::size_t width = step_ - map_step(0), base = (y + 1) * step_ + 1;
         std::uint8_t* row = map_ + base;
         const std::uint8_t* above = base >= first_ + step_ ? row - step_ : row;
         const std::uint8_t* below = base < last_ ? row + step_ : row;
@@ -457,9 +463,9 @@ public:
             std::uint8_t* below = at < last ? p + step : outside;
             const std::uint32_t a = load4(above), m = load4(p), b = load4(below);
             const std::uint32_t found = states_in<kCandidate>(a, m, b);
-            store3(above, candidates_to_edges(a));
-            store3(p, candidates_to_edges(m));
-            store3(below, candidates_to_edges(b));
+            store4(above, candidates_to_edges(a));
+            store4(p, candidates_to_edges(m));
+            store4(below, candidates_to_edges(b));
             Index* out = queue + size;
             for (std::size_t k = 0; k < around.size(); ++k) {
                 *out = static_cast<Index>(at + static_cast<std::size_t>(around[k]));
@@ -502,22 +508,9 @@ private:
         return v | (candidates << 1);
     }
 
-    // Three map bytes as bytes 0..2 of a word, read one by one: a wider
-    // read overlapping a byte written just before has to wait until that
-    // write reaches the cache, and neighbouring pixels follow each other
-    // closely in the queue.
-    static std::uint32_t load3(const std::uint8_t* p) noexcept {
-        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-               static_cast<std::uint32_t>(p[2]) << 16;
-    }
-
-    // Writes bytes 0..2 of a map word back; byte 3 may belong to another
-    // slice's row.
-    static void store3(std::uint8_t* p, std::uint32_t v) noexcept {
-        const auto low = static_cast<std::uint16_t>(v);
-        std::memcpy(p, &low, sizeof low);
-        p[2] = static_cast<std::uint8_t>(v >> 16);
-    }
+    // Writes a map word back. Its fourth byte is still in the same row
+    // (see map_step), so no other slice's bytes are touched.
+    static void store4(std::uint8_t* p, std::uint32_t v) noexcept { std::memcpy(p, &v, sizeof v); }
 
     // The mask bits of the eight neighbours.
     static constexpr std::array<unsigned, 8> kNeighbourBits = {0, 1, 2, 4, 6, 8, 9, 10};
@@ -585,8 +578,8 @@ std::uint64_t hysteresis(std::uint8_t* map, std::size_t height, std::size_t widt
     return total;
 }
 
-// The padded map: the image's states with a kNotEdge frame, plus one spare
-// byte (the neighbourhood test reads four bytes from the last row).
+// The padded map: the image's states with a kNotEdge frame (rows
+// map_step apart), plus one spare byte.
 struct StateMap {
     std::unique_ptr<std::uint8_t[]> bytes;
     std::size_t step = 0;
@@ -597,7 +590,7 @@ struct StateMap {
 template <class Index>
 std::uint64_t detect(const std::uint8_t* grey, std::size_t height, std::size_t width, int low, int high, bool avx2,
                      StateMap& map) {
-    const std::size_t step = width + 2;
+    const std::size_t step = map_step(width);
     // Only the frame rows are set here: the row passes write every pixel of
     // their rows and the frame bytes beside them.
     map.step = step;
@@ -624,7 +617,7 @@ std::uint64_t run(const std::uint8_t* grey, std::size_t height, std::size_t widt
     if (low > high) std::swap(low, high);
     const bool avx2 = vectorised && cpu_has_avx2();
     // 32-bit offsets halve the edge stack whenever the map allows them.
-    if ((height + 2) * (width + 2) <= UINT32_MAX)
+    if ((height + 2) * map_step(width) + 1 <= UINT32_MAX)
         return detect<std::uint32_t>(grey, height, width, low, high, avx2, map);
     return detect<std::size_t>(grey, height, width, low, high, avx2, map);
 }

@@ -129,12 +129,8 @@ inline std::uint32_t load4(const std::uint8_t* p) noexcept {
     return v;
 }
 
-// Writes bytes 0..2 of v; byte 3 may belong to another slice's row.
-inline void store3(std::uint8_t* p, std::uint32_t v) noexcept {
-    const auto low = static_cast<std::uint16_t>(v);
-    std::memcpy(p, &low, sizeof low);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-}
+// Writes four map bytes (all in one row: rows end in two frame bytes).
+inline void store4(std::uint8_t* p, std::uint32_t v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 }  // namespace
 
@@ -160,9 +156,9 @@ __attribute__((target("avx2"))) void canny_walk_avx2(std::uint8_t* map, std::siz
         const __m128i candidates = _mm_and_si128(_mm_cmpeq_epi8(rows, _mm_setzero_si128()), columns);
         // A candidate (0) or'ed with 2 becomes an edge.
         const __m128i marked = _mm_or_si128(rows, _mm_and_si128(candidates, _mm_set1_epi8(2)));
-        store3(above, static_cast<std::uint32_t>(_mm_cvtsi128_si32(marked)));
-        store3(p, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 1)));
-        store3(below, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 2)));
+        store4(above, static_cast<std::uint32_t>(_mm_cvtsi128_si32(marked)));
+        store4(p, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 1)));
+        store4(below, static_cast<std::uint32_t>(_mm_extract_epi32(marked, 2)));
         // The eight neighbours' bytes side by side, in the order of `offsets`.
         const __m128i neighbour_bytes = _mm_setr_epi8(0, 1, 2, 4, 6, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1);
         const auto set =

@@ -7,7 +7,8 @@
 
 namespace image::kernels {
 
-// States in the padded pixel map. The one-pixel frame around the image is
+// States in the padded pixel map. The frame around the image (a row above
+// and below, a byte left of each row and two right of it) is
 // kCannyNotEdge, so the hysteresis walk never leaves the image. The row
 // passes build a state as 1 + peak - 2 * strong from all-ones lane masks,
 // which needs exactly these values.
