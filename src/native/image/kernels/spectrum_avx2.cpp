@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -67,15 +68,15 @@ struct RowTwiddles {
     }
 };
 
-// Rows y0 and y1 (which may be the same row) into `out`, blocks b, b + 1
-// of four frequencies at a time. Per pair x, `fold` holds e0, o0, e1, o1
-// (both blocks read them) or, with Split, e0, o0, e0', o0', e1, o1, e1', o1'
-// (block b reads the plain values, block b + 1 the primed ones).
 // Block `block` of four lanes.
 __attribute__((target("avx2"))) inline __m256d load(const double* lanes, std::size_t block) noexcept {
     return _mm256_loadu_pd(lanes + block * kLanes);
 }
 
+// Rows y0 and y1 (which may be the same row) into `out`, blocks b, b + 1
+// of four frequencies at a time. Per pair x, `fold` holds e0, o0, e1, o1
+// (both blocks read them) or, with Split, e0, o0, e0', o0', e1, o1, e1', o1'
+// (block b reads the plain values, block b + 1 the primed ones).
 template <bool Split>
 __attribute__((target("avx2,fma"))) void row_sums(const double* fold, std::size_t pairs, const RowTwiddles& tw,
                                                   std::size_t kpad, const double* first_re, const double* first_im,
@@ -130,6 +131,67 @@ __attribute__((target("avx2,fma"))) void row_sums(const double* fold, std::size_
     }
 }
 
+// Four grey bytes from p as 32-bit lanes, in order or reversed.
+__attribute__((target("avx2"))) inline __m128i four(const std::uint8_t* p) noexcept {
+    std::int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(v));
+}
+__attribute__((target("avx2"))) inline __m128i four_reversed(const std::uint8_t* p) noexcept {
+    return _mm_shuffle_epi32(four(p), _MM_SHUFFLE(0, 1, 2, 3));
+}
+
+// The half fold of row g for pairs x in [1, end), four at a time from x = 1;
+// returns where it stopped. fold[4 (x - 1)] = e, [+1] = o, with
+// e = g[x] + g[w - x] - 2 mean and o = g[x] - g[w - x] (exact integers but the mean).
+__attribute__((target("avx2"))) std::size_t fold_half_avx2(const std::uint8_t* g, std::size_t width, std::size_t end,
+                                                            double mean, double* fold) noexcept {
+    const __m256d twice_mean = _mm256_set1_pd(2.0 * mean);
+    std::size_t x = 1;
+    for (; x + 4 <= end; x += 4) {
+        const __m128i a = four(g + x), b = four_reversed(g + width - x - 3);
+        const __m256d e = _mm256_sub_pd(_mm256_cvtepi32_pd(_mm_add_epi32(a, b)), twice_mean);
+        const __m256d o = _mm256_cvtepi32_pd(_mm_sub_epi32(a, b));
+        const __m256d lo = _mm256_unpacklo_pd(e, o), hi = _mm256_unpackhi_pd(e, o);  // x, x+2 | x+1, x+3
+        double* f = fold + 4 * (x - 1);
+        _mm_storeu_pd(f, _mm256_castpd256_pd128(lo));
+        _mm_storeu_pd(f + 4, _mm256_castpd256_pd128(hi));
+        _mm_storeu_pd(f + 8, _mm256_extractf128_pd(lo, 1));
+        _mm_storeu_pd(f + 12, _mm256_extractf128_pd(hi, 1));
+    }
+    return x;
+}
+
+// The quarter fold of row g (h = width / 2) for x in [1, end), four at a
+// time from x = 1; returns where it stopped. With a = g[x], b = g[w - x],
+// c = g[h - x], d = g[h + x]: fold[8 (x - 1)] .. [+3] = a + b + c + d - 4 mean,
+// a - b - c + d, a + b - c - d, a - b + c - d.
+__attribute__((target("avx2"))) std::size_t fold_quarter_avx2(const std::uint8_t* g, std::size_t width,
+                                                               std::size_t end, double mean, double* fold) noexcept {
+    const std::size_t half = width / 2;
+    const __m256d four_means = _mm256_set1_pd(4.0 * mean);
+    std::size_t x = 1;
+    for (; x + 4 <= end; x += 4) {
+        const __m128i a = four(g + x), b = four_reversed(g + width - x - 3);
+        const __m128i c = four_reversed(g + half - x - 3), d = four(g + half + x);
+        const __m128i sum_ab = _mm_add_epi32(a, b), diff_ab = _mm_sub_epi32(a, b);
+        const __m128i sum_cd = _mm_add_epi32(c, d), diff_cd = _mm_sub_epi32(c, d);
+        const __m256d e_plus = _mm256_sub_pd(_mm256_cvtepi32_pd(_mm_add_epi32(sum_ab, sum_cd)), four_means);
+        const __m256d o_minus = _mm256_cvtepi32_pd(_mm_sub_epi32(diff_ab, diff_cd));
+        const __m256d e_minus = _mm256_cvtepi32_pd(_mm_sub_epi32(sum_ab, sum_cd));
+        const __m256d o_plus = _mm256_cvtepi32_pd(_mm_add_epi32(diff_ab, diff_cd));
+        // Transposed: one (e+, o-, e-, o+) quadruple per x.
+        const __m256d t0 = _mm256_unpacklo_pd(e_plus, o_minus), t1 = _mm256_unpackhi_pd(e_plus, o_minus);
+        const __m256d t2 = _mm256_unpacklo_pd(e_minus, o_plus), t3 = _mm256_unpackhi_pd(e_minus, o_plus);
+        double* f = fold + 8 * (x - 1);
+        _mm256_storeu_pd(f, _mm256_permute2f128_pd(t0, t2, 0x20));
+        _mm256_storeu_pd(f + 8, _mm256_permute2f128_pd(t1, t3, 0x20));
+        _mm256_storeu_pd(f + 16, _mm256_permute2f128_pd(t0, t2, 0x31));
+        _mm256_storeu_pd(f + 24, _mm256_permute2f128_pd(t1, t3, 0x31));
+    }
+    return x;
+}
+
 // Scratch of one thread for the row sums: the folded values of two rows
 // and the starting sums of every lane.
 struct RowScratch {
@@ -148,11 +210,11 @@ void row_pair_half(const std::uint8_t* grey, std::size_t width, std::size_t y0, 
     const std::size_t ys[2] = {y0, y1};
     for (std::size_t r = 0; r < 2; ++r) {
         const std::uint8_t* g = grey + ys[r] * width;
-        double* fold = scratch.fold.data();
-        for (std::size_t x = 1; x <= pairs; ++x) {
-            const double a = centred(g, x, mean), b = centred(g, width - x, mean);
-            fold[4 * (x - 1) + 2 * r] = a + b;
-            fold[4 * (x - 1) + 2 * r + 1] = a - b;
+        double* fold = scratch.fold.data() + 2 * r;
+        for (std::size_t x = fold_half_avx2(g, width, pairs + 1, mean, fold); x <= pairs; ++x) {
+            const int a = g[x], b = g[width - x];
+            fold[4 * (x - 1)] = static_cast<double>(a + b) - 2.0 * mean;
+            fold[4 * (x - 1) + 1] = static_cast<double>(a - b);
         }
         // The terms at x = 0 and, for an even width, x = width / 2 (which
         // pairs with itself: cos = (-1)^k, sin = 0) start the real sums.
@@ -178,21 +240,20 @@ void row_pair_quarter(const std::uint8_t* grey, std::size_t width, std::size_t y
     const std::size_t ys[2] = {y0, y1};
     for (std::size_t r = 0; r < 2; ++r) {
         const std::uint8_t* g = grey + ys[r] * width;
+        double* fold = scratch.fold.data() + 4 * r;
+        for (std::size_t x = fold_quarter_avx2(g, width, quarters + 1, mean, fold); x <= quarters; ++x) {
+            const int a = g[x], b = g[width - x], c = g[half - x], d = g[half + x];
+            double* f = fold + 8 * (x - 1);
+            f[0] = static_cast<double>(a + b + c + d) - 4.0 * mean;
+            f[1] = static_cast<double>(a - b - c + d);
+            f[2] = static_cast<double>(a + b - c - d);
+            f[3] = static_cast<double>(a - b + c - d);
+        }
         auto even_odd = [&](std::size_t x, double& e, double& o) {
             const double a = centred(g, x, mean), b = centred(g, width - x, mean);
             e = a + b;
             o = a - b;
         };
-        double* fold = scratch.fold.data() + 4 * r;
-        for (std::size_t x = 1; x <= quarters; ++x, fold += 8) {
-            double e1, o1, e2, o2;
-            even_odd(x, e1, o1);
-            even_odd(half - x, e2, o2);
-            fold[0] = e1 + e2;
-            fold[1] = o1 - o2;
-            fold[2] = e1 - e2;
-            fold[3] = o1 + o2;
-        }
         // x = 0 and x = h start the sums, and for h even so does x = h / 2,
         // where cos and -sin are cos(k pi / 2) and -sin(k pi / 2).
         const double v0 = centred(g, 0, mean), vh = centred(g, half, mean);
