@@ -24,6 +24,26 @@ __attribute__((target("avx2"))) int lane_sum(__m256i v) noexcept {
     return _mm_cvtsi128_si32(s);
 }
 
+// Rounds eight floats (to nearest, ties to even), saturates them to bytes
+// and stores the eight bytes at dst.
+__attribute__((target("avx2"))) inline void store_bytes8(std::uint8_t* dst, __m256 v) noexcept {
+    const __m256i rounded = _mm256_cvtps_epi32(v);
+    const __m256i words = _mm256_packs_epi32(rounded, rounded);
+    // Dwords 0 and 4 hold the two halves' four bytes after the packs.
+    const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words),
+                                                      _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(bytes));
+}
+
+// The bilinear blend of four table entries per lane: the plain loop's
+// multiplications and additions, in its order.
+__attribute__((target("avx2"))) inline __m256 blend(__m256 a1, __m256 a2, __m256 b1, __m256 b2, __m256 w1, __m256 w2,
+                                                    __m256 wy1, __m256 wy) noexcept {
+    const __m256 top = _mm256_add_ps(_mm256_mul_ps(a1, w1), _mm256_mul_ps(a2, w2));
+    const __m256 bottom = _mm256_add_ps(_mm256_mul_ps(b1, w1), _mm256_mul_ps(b2, w2));
+    return _mm256_add_ps(_mm256_mul_ps(top, wy1), _mm256_mul_ps(bottom, wy));
+}
+
 // The running sum over eight bins at a time, the clipped pixels handed
 // back, scaled, rounded and packed into the table. `bin(i)` gives bins
 // 8 i .. 8 i + 7 (clipped) as 32-bit lanes.
@@ -46,8 +66,6 @@ __attribute__((target("avx2"))) inline void write_table(Bins bin, int clipped, f
     const __m256i batch8 = _mm256_set1_epi32(batch);
     const __m256 scale8 = _mm256_set1_ps(scale);
     const __m256i last = _mm256_set1_epi32(7), low_lane_top = _mm256_set1_epi32(3);
-    // Dwords 0 and 4 hold the two halves' four bytes after the packs.
-    const __m256i gather_bytes = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
     __m256i carry = _mm256_setzero_si256();
     for (int i = 0; i < kBins / 8; ++i) {
         __m256i v = _mm256_add_epi32(bin(i), batch8);
@@ -62,10 +80,7 @@ __attribute__((target("avx2"))) inline void write_table(Bins bin, int clipped, f
             residual8, _mm256_add_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(mid, inv_step)), one));
         mid = _mm256_add_ps(mid, eight);
         v = _mm256_add_epi32(v, share);
-        const __m256i rounded = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(v), scale8));
-        const __m256i words = _mm256_packs_epi32(rounded, rounded);
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), gather_bytes);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(lut + 8 * i), _mm256_castsi256_si128(bytes));
+        store_bytes8(lut + 8 * i, _mm256_mul_ps(_mm256_cvtepi32_ps(v), scale8));
     }
 }
 
@@ -300,7 +315,6 @@ __attribute__((target("avx2"))) void clahe_blend_row_avx2(const std::uint8_t* sr
                                                           const float* xa, const float* xa1, float ya, float ya1,
                                                           std::uint8_t* dst) noexcept {
     const __m256 wy1 = _mm256_set1_ps(ya1), wy = _mm256_set1_ps(ya);
-    const __m256i gather_bytes = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
     std::size_t x = 0;
     for (; x + 8 <= width; x += 8) {
         const __m256i v = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + x)));
@@ -308,12 +322,7 @@ __attribute__((target("avx2"))) void clahe_blend_row_avx2(const std::uint8_t* sr
         const __m256i i2 = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ind2 + x)), v);
         const __m256 a1 = entries(lut1, i1), a2 = entries(lut1, i2), b1 = entries(lut2, i1), b2 = entries(lut2, i2);
         const __m256 w1 = _mm256_loadu_ps(xa1 + x), w2 = _mm256_loadu_ps(xa + x);
-        const __m256 top = _mm256_add_ps(_mm256_mul_ps(a1, w1), _mm256_mul_ps(a2, w2));
-        const __m256 bottom = _mm256_add_ps(_mm256_mul_ps(b1, w1), _mm256_mul_ps(b2, w2));
-        const __m256i rounded = _mm256_cvtps_epi32(_mm256_add_ps(_mm256_mul_ps(top, wy1), _mm256_mul_ps(bottom, wy)));
-        const __m256i words = _mm256_packs_epi32(rounded, rounded);
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), gather_bytes);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm256_castsi256_si128(bytes));
+        store_bytes8(dst + x, blend(a1, a2, b1, b2, w1, w2, wy1, wy));
     }
     for (; x < width; ++x) {
         const std::uint32_t v = src[x];
@@ -361,7 +370,6 @@ __attribute__((target("avx2"))) void clahe_blend_row_cells_avx2(const std::uint8
                                                                 std::uint8_t* dst) noexcept {
     const __m256 wy1 = _mm256_set1_ps(ya1), wy = _mm256_set1_ps(ya);
     const __m256i low_byte = _mm256_set1_epi32(0xff);
-    const __m256i gather_bytes = _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
     const int* entries4 = reinterpret_cast<const int*>(band);
     std::size_t x = 0;
     for (; x + 8 <= width; x += 8) {
@@ -373,12 +381,7 @@ __attribute__((target("avx2"))) void clahe_blend_row_cells_avx2(const std::uint8
         const __m256 b1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(e, 16), low_byte));
         const __m256 b2 = _mm256_cvtepi32_ps(_mm256_srli_epi32(e, 24));
         const __m256 w1 = _mm256_loadu_ps(xa1 + x), w2 = _mm256_loadu_ps(xa + x);
-        const __m256 top = _mm256_add_ps(_mm256_mul_ps(a1, w1), _mm256_mul_ps(a2, w2));
-        const __m256 bottom = _mm256_add_ps(_mm256_mul_ps(b1, w1), _mm256_mul_ps(b2, w2));
-        const __m256i rounded = _mm256_cvtps_epi32(_mm256_add_ps(_mm256_mul_ps(top, wy1), _mm256_mul_ps(bottom, wy)));
-        const __m256i words = _mm256_packs_epi32(rounded, rounded);
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), gather_bytes);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm256_castsi256_si128(bytes));
+        store_bytes8(dst + x, blend(a1, a2, b1, b2, w1, w2, wy1, wy));
     }
     for (; x < width; ++x) {
         const std::uint32_t e = band[cell_col[x] * kBins + src[x]];
