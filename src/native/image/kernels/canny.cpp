@@ -308,6 +308,18 @@ inline std::uint32_t states_in(std::uint32_t above, std::uint32_t middle, std::u
 #endif
 }
 
+// Calls f(base + x + i), in order, for every bit i set in `hits` whose
+// byte row[x + i] still holds `state` when reached (f may change the map).
+template <class F>
+inline void for_each_hit(std::uint32_t hits, const std::uint8_t* row, std::size_t base, std::size_t x,
+                         std::uint8_t state, F& f) {
+    while (hits != 0) {
+        const std::size_t at = x + static_cast<std::size_t>(std::countr_zero(hits));
+        hits &= hits - 1;
+        if (row[at] == state) f(base + at);
+    }
+}
+
 // Calls f(offset) for every map offset in image rows [y0, y1) holding
 // `state`, in order. The map may change behind the scan; each byte is read
 // when reached.
@@ -324,11 +336,7 @@ void for_each_state(const std::uint8_t* map, std::size_t width, std::size_t y0, 
         for (; x + 16 <= width; x += 16) {
             auto hits = static_cast<std::uint32_t>(
                 _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), wanted)));
-            while (hits != 0) {
-                const std::size_t at = x + static_cast<std::size_t>(std::countr_zero(hits));
-                hits &= hits - 1;
-                if (row[at] == state) f(base + at);
-            }
+            for_each_hit(hits, row, base, x, state, f);
         }
 #endif
         for (; x < width; ++x)
@@ -373,11 +381,7 @@ void for_each_state_next_to(const std::uint8_t* map, std::size_t width, std::siz
             e = extreme(e, extreme(extreme(load(below + x - 1), load(below + x)), load(below + x + 1)));
             auto hits = static_cast<std::uint32_t>(
                 _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(centre, wanted), _mm_cmpeq_epi8(e, other))));
-            while (hits != 0) {
-                const std::size_t at = x + static_cast<std::size_t>(std::countr_zero(hits));
-                hits &= hits - 1;
-                if (row[at] == State) f(base + at);
-            }
+            for_each_hit(hits, row, base, x, State, f);
         }
 #endif
         for (; x < width; ++x)
