@@ -164,3 +164,14 @@ def test_high_frequency_share_with_powers_of_five(h, w):
     gray[h // 3:] //= 5
     for method in ("auto", "fft"):
         assert K.high_freq_ratio(gray, method) == pytest.approx(reference_ratio(gray), rel=1e-12, abs=0)
+
+
+def test_an_allocation_failure_in_a_helper_slice_is_raised_not_fatal():
+    # A slice that runs on a helper thread and throws must not end the
+    # process: the error comes back to the caller once every slice is done.
+    slices = K.slices_with_failure(64, -1)
+    assert slices[0][1] == 0 and slices[-1][2] == 64
+    for failing in range(len(slices)):
+        with pytest.raises(MemoryError):
+            K.slices_with_failure(64, failing)
+    assert K.slices_with_failure(64, -1) == slices

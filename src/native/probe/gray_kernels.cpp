@@ -9,9 +9,11 @@
 #include "image/kernels/clahe.hpp"
 #include "image/kernels/gray_stats.hpp"
 #include "image/kernels/image_header.hpp"
+#include "image/kernels/parallel.hpp"
 #include "image/kernels/spectrum.hpp"
 #include "image/round_float.hpp"
 
+#include <array>
 #include <new>
 #include <string_view>
 
@@ -87,6 +89,37 @@ PyObject* count_nonzero(PyObject*, PyObject* arg) {
     View v;
     if (!v.get(arg, 0)) return nullptr;
     return PyLong_FromUnsignedLongLong(k::count_nonzero(v.data(), static_cast<std::size_t>(v.b.len)));
+}
+
+// slices_with_failure(rows, failing_part) -> list of the slices run, as
+// (part, first, end); raises MemoryError when the slice `failing_part`
+// throws std::bad_alloc (after every slice has run), as a kernel's
+// allocation failure in a helper thread would.
+PyObject* slices_with_failure(PyObject*, PyObject* args) {
+    Py_ssize_t rows, failing;
+    if (!PyArg_ParseTuple(args, "nn", &rows, &failing)) return nullptr;
+    std::array<std::array<std::size_t, 3>, k::kMaxSlices> seen{};
+    std::size_t parts = 0;
+    try {
+        parts = k::for_row_slices(static_cast<std::size_t>(rows), 1, [&](std::size_t part, std::size_t y0, std::size_t y1) {
+            seen[part] = {part, y0, y1};
+            if (static_cast<Py_ssize_t>(part) == failing) throw std::bad_alloc();
+        });
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    PyObject* out = PyList_New(0);
+    for (std::size_t p = 0; out != nullptr && p < parts; ++p) {
+        PyObject* item = Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(seen[p][0]), static_cast<Py_ssize_t>(seen[p][1]),
+                                       static_cast<Py_ssize_t>(seen[p][2]));
+        if (item == nullptr || PyList_Append(out, item) < 0) {
+            Py_XDECREF(item);
+            Py_CLEAR(out);
+            break;
+        }
+        Py_DECREF(item);
+    }
+    return out;
 }
 
 // high_freq_ratio(grey, method) with method "auto", "direct", "fft" or "vector".
@@ -220,6 +253,7 @@ PyObject* round_float(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"round_float", round_float, METH_VARARGS, nullptr},
+    {"slices_with_failure", slices_with_failure, METH_VARARGS, nullptr},
     {"grey_and_saturation", grey_and_saturation, METH_VARARGS, nullptr},
     {"canny_edges", canny_edges, METH_VARARGS, nullptr},
     {"canny_edge_count", canny_edge_count, METH_VARARGS, nullptr},

@@ -3,15 +3,17 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <exception>
 #include <thread>
 #include <vector>
 
 namespace image::kernels {
 
-// Calls work(part, first_row, end_row) for consecutive slices of [0, rows),
-// at most one slice per core, each slice at least `min_rows` rows, and
-// returns the number of slices. `work` must not throw.
+// How many slices for_row_slices may use at most (for per-slice results).
+inline constexpr std::size_t kMaxSlices = 8;
+
 // The number of cores, asked once: the library reads it from the system's
 // files on every call, which costs more than a small image's whole work.
 inline std::size_t core_count() noexcept {
@@ -23,16 +25,29 @@ inline std::size_t core_count() noexcept {
 inline std::size_t slice_count(std::size_t rows, std::size_t min_rows) noexcept {
     const std::size_t fit = rows / std::max<std::size_t>(1, min_rows);
     const std::size_t parts = fit < 2 ? 1 : std::min<std::size_t>(core_count(), fit);
-    return std::clamp<std::size_t>(parts, 1, 8);
+    return std::clamp<std::size_t>(parts, 1, kMaxSlices);
 }
 
+// Calls work(part, first_row, end_row) for consecutive slices of [0, rows),
+// at most one slice per core, each slice at least `min_rows` rows, and
+// returns the number of slices. An exception `work` throws in any slice
+// (std::bad_alloc, say) is thrown here once every slice has finished: it
+// must never escape a helper thread, which would end the process.
 template <class Work>
-std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) noexcept {
+std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) {
     const std::size_t parts = slice_count(rows, min_rows);
     if (parts == 1) {
         work(std::size_t{0}, std::size_t{0}, rows);
         return 1;
     }
+    std::array<std::exception_ptr, kMaxSlices> failed{};
+    auto guarded = [&work, &failed](std::size_t part, std::size_t begin, std::size_t end) noexcept {
+        try {
+            work(part, begin, end);
+        } catch (...) {
+            failed[part] = std::current_exception();
+        }
+    };
     std::vector<std::thread> helpers;
     const std::size_t step = rows / parts;
     for (std::size_t p = 1; p < parts; ++p) {
@@ -41,17 +56,16 @@ std::size_t for_row_slices(std::size_t rows, std::size_t min_rows, Work&& work) 
         // Out of threads or memory, the slice still gets done, here: a
         // kernel must never take the process down for want of a helper.
         try {
-            helpers.emplace_back([&work, p, begin, end] { work(p, begin, end); });
+            helpers.emplace_back(guarded, p, begin, end);
         } catch (...) {
-            work(p, begin, end);
+            guarded(p, begin, end);
         }
     }
-    work(std::size_t{0}, std::size_t{0}, step);
+    guarded(0, 0, step);
     for (std::thread& t : helpers) t.join();
+    for (const std::exception_ptr& e : failed)
+        if (e) std::rethrow_exception(e);
     return parts;
 }
-
-// How many slices for_row_slices may use at most (for per-slice results).
-inline constexpr std::size_t kMaxSlices = 8;
 
 }  // namespace image::kernels
