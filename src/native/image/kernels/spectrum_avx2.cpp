@@ -285,7 +285,7 @@ RowCoefficients row_pass(const std::uint8_t* grey, std::size_t height, std::size
     const RowTwiddles tw(unit_roots(width), pairs, out.lane_k);
     const std::size_t row_pairs = (height + 1) / 2;
     const std::size_t min_pairs = std::max<std::size_t>(1, kSlicePixels / (2 * width));
-    // Each slice's scratch, made before the threads start (they must not throw).
+    // Each slice's scratch, made before the threads start.
     std::vector<RowScratch> scratch(slice_count(row_pairs, min_pairs), RowScratch(8 * pairs, kpad));
     for_row_slices(row_pairs, min_pairs, [&](std::size_t part, std::size_t p0, std::size_t p1) {
         for (std::size_t p = p0; p < p1; ++p) {
