@@ -151,28 +151,35 @@ def test_scan_prints_results_and_succeeds(samples, tmp_path):
     result = run("scan", samples["grey.png"].parent, "--workers", "2", cwd=tmp_path)
     assert result.returncode == 0, result.err
     report = json.loads(result.out)
-    assert report["failed"] == {}
+    assert report["failed"] == {} and report["interrupted"] is False
     assert report["checked"] == len(SAMPLES)
     assert report["results"] == {str(path): TRANSPARENCY[name] for name, path in sorted(samples.items())}
-    assert "img" in result.err  # the progress bar, on stderr
+    assert result.err == ""  # stderr is not a terminal: no progress bar
 
 
-def test_scan_exits_1_and_names_failed_files(samples, tmp_path):
+def test_scan_gives_the_batch_methods_verdicts_and_failure_texts(samples, tmp_path, caplog):
     directory = samples["grey.png"].parent
     nested = directory / "deeper"
     nested.mkdir()
     broken = nested / "broken.PNG"
     broken.write_bytes(truncated_png())
-    result = run("scan", directory, cwd=tmp_path)
+    (nested / "text.gif").write_bytes(b"GIF89a broken")
+    result = run("scan", "images", "--threshold", "1", cwd=tmp_path)
     assert result.returncode == 1
     report = json.loads(result.out)
-    assert list(report["failed"]) == [str(broken)]
-    assert str(broken) not in report["results"]
-    assert len(report["results"]) == len(SAMPLES)
-    assert report["checked"] == len(SAMPLES) + 1
-    assert f"检测透明度失败 [{broken}]" in result.err
-    quiet = run("scan", directory, "--quiet", cwd=tmp_path)
-    assert quiet.returncode == 1 and "检测透明度失败" not in quiet.err
+    # The batch method over the same (relative) tree, in this process.
+    with caplog.at_level("WARNING"), pytest.MonkeyPatch.context() as mp:
+        mp.chdir(tmp_path)
+        expected = ImageTool.batch_has_multiple_transparency("images", threshold=1)
+    logged = {r.args[0]: str(r.args[1]) for r in caplog.records if r.msg == "检测透明度失败 [%s]: %s"}
+    assert report["results"] == dict(sorted(expected.items()))
+    assert report["failed"] == dict(sorted(logged.items()))
+    assert sorted(logged) == [str(Path("images", "deeper", n)) for n in ("broken.PNG", "text.gif")]
+    assert report["checked"] == len(SAMPLES) + 2
+    for path, text in logged.items():
+        assert f"检测透明度失败 [{path}]: {text}" in result.err
+    quiet = run("scan", "images", "--threshold", "1", "--quiet", cwd=tmp_path)
+    assert quiet.returncode == 1 and quiet.err == "" and json.loads(quiet.out) == report
 
 
 def test_scan_extension_filter(samples, tmp_path):
@@ -279,6 +286,7 @@ def test_trim_unwritable_output(tmp_path):
         (["scan", ".", "--unknown-flag"], "unrecognized arguments"),
         (["scan", ".", "--ext", "png"], "--ext"),
         (["scan", ".", "--workers", "0"], "--workers"),
+        (["scan", ".", "-q", "--progress"], "not allowed with"),
         (["trim", "a.png"], "required"),
         (["trim", "a.png", "b.png", "--padding", "-1"], "--padding"),
         (["trim", "a.png", "b.png", "--format", "NOPE"], "unknown image format"),
@@ -303,3 +311,199 @@ def test_version(tmp_path):
 
     result = run("--version", cwd=tmp_path)
     assert (result.returncode, result.out.strip()) == (0, f"tessel {tessel.__version__}")
+
+
+# --- pipelines: progress bar, tables, closed pipes, Ctrl-C -----------------
+
+
+def run_on_terminal(*args, cwd):
+    """Runs the command with stderr on a pseudo-terminal; returns (status, stdout, terminal text)."""
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    leader, follower = pty.openpty()
+    # A new pseudo-terminal is 0 columns wide, which leaves no room for a bar.
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    try:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "tessel", *map(str, args)], cwd=cwd, stdout=subprocess.PIPE, stderr=follower
+        )
+        os.close(follower)
+        out, _ = proc.communicate(timeout=120)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # EIO: the terminal's last writer is gone
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(leader)
+    return proc.returncode, out.decode(), seen.decode("utf-8", "replace")
+
+
+@pytest.mark.parametrize(
+    "options, terminal, bar",
+    [
+        ([], False, False),
+        ([], True, True),
+        (["--quiet"], True, False),
+        (["--progress"], False, True),
+    ],
+)
+def test_scan_progress_bar_only_on_a_terminal_or_when_asked(samples, tmp_path, options, terminal, bar):
+    broken = samples["grey.png"].parent / "broken.png"
+    broken.write_bytes(truncated_png())
+    args = ("scan", samples["grey.png"].parent, "--desc", "SCANNING", *options)
+    if terminal:
+        status, out, err = run_on_terminal(*args, cwd=tmp_path)
+    else:
+        result = run(*args, cwd=tmp_path)
+        status, out, err = result.returncode, result.out, result.err
+    assert status == 1
+    assert json.loads(out)["checked"] == len(SAMPLES) + 1
+    assert (f"{len(SAMPLES) + 1}/{len(SAMPLES) + 1}" in err and "SCANNING" in err) is bar
+    # The failure line stands on a line of its own, never glued to a bar frame.
+    failure = f"检测透明度失败 [{broken}]"
+    assert any(line.startswith(failure) for line in err.replace("\r", "\n").splitlines()) is ("--quiet" not in options)
+
+
+def test_scan_table(samples, tmp_path):
+    broken = samples["grey.png"].parent / "broken.png"
+    broken.write_bytes(truncated_png())
+    report = json.loads(run("scan", broken.parent, cwd=tmp_path).out)
+    result = run("scan", "--table", broken.parent, cwd=tmp_path)
+    assert result.returncode == 1
+    header, *rows = result.out.splitlines()
+    assert header.split() == ["SOURCE", "MULTI-TRANSP", "DETAIL"]
+    expected = {path: ("yes" if verdict else "no") for path, verdict in report["results"].items()}
+    expected[str(broken)] = "-"
+    assert [row.split()[:2] for row in rows] == [[path, mark] for path, mark in sorted(expected.items())]
+    assert rows[[r.split()[0] for r in rows].index(str(broken))].endswith(report["failed"][str(broken)])
+
+
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["check"],
+        ["check", "--table"],
+        ["scan", "."],
+        ["scan", ".", "--pretty"],
+        ["scan", ".", "--table"],
+        ["trim", "-"],
+    ],
+    ids=" ".join,
+)
+def test_a_closed_stdout_ends_the_command_quietly_with_141(samples, tmp_path, command):
+    directory = samples["grey.png"].parent
+    args = {"check": [*command, *samples.values()], "scan": command, "trim": ["trim", samples["palette6.png"], "-"]}
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tessel", *map(str, args[command[0]])],
+        cwd=directory,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    proc.stdout.close()  # the reader is gone before the first byte is written
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 141
+    assert err.decode() == ""
+
+
+def test_check_piped_into_head_stops_at_the_closed_pipe(samples, tmp_path):
+    # Enough records to overflow the pipe's buffer, so the command is still
+    # writing when head has gone.
+    sources = [samples["lines.png"]] * 400
+    check = subprocess.Popen(
+        [sys.executable, "-m", "tessel", "check", *map(str, sources)],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    head = subprocess.Popen(["head", "-1"], stdin=check.stdout, stdout=subprocess.PIPE)
+    check.stdout.close()
+    first, _ = head.communicate(timeout=120)
+    _, err = check.communicate(timeout=120)
+    assert json_lines(first.decode()) == [expected_record(str(sources[0]), sources[0].read_bytes())]
+    assert (check.returncode, err.decode()) == (141, "")
+
+
+@pytest.fixture(scope="module")
+def slow_tree(tmp_path_factory):
+    """200 copies of an image that takes tens of milliseconds to check, in nested folders."""
+    import numpy as np
+
+    side = 1000
+    pixels = np.zeros((side, side, 4), np.uint8)
+    pixels[..., 0] = (np.arange(side) % 251)[None, :]
+    pixels[side // 10 :, :, 3] = 255
+    buf = io.BytesIO()
+    Image.fromarray(pixels, "RGBA").save(buf, "PNG", compress_level=1)
+    root = tmp_path_factory.mktemp("slow")
+    paths = []
+    for i in range(200):
+        path = root / f"d{i % 7}" / f"{i:03}.png"
+        path.parent.mkdir(exist_ok=True)
+        path.write_bytes(buf.getvalue())
+        paths.append(path)
+    return root, paths
+
+
+def interrupt_when(proc, stream, started) -> bytes:
+    """Sends SIGINT once `started(text so far)` holds for `stream`; returns what the stream had said by then."""
+    import signal
+
+    seen = b""
+    while not started(seen.decode("utf-8", "replace")):
+        chunk = stream.read1(4096)
+        assert chunk, "the command ended before it got going"
+        seen += chunk
+    proc.send_signal(signal.SIGINT)
+    return seen
+
+
+def test_ctrl_c_stops_a_scan_and_prints_what_was_checked(slow_tree, tmp_path):
+    import re
+
+    root, paths = slow_tree
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tessel", "scan", root, "--workers", "2", "--progress", "--desc", "S"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    progress = lambda text: any(int(n) >= 2 for n in re.findall(r"(\d+)/200", text))  # noqa: E731
+    seen = interrupt_when(proc, proc.stderr, progress)
+    out, err = proc.communicate(timeout=10)  # a generous bound: the stop itself takes a check or two
+    assert proc.returncode == 130
+    report = json.loads(out)
+    assert report["interrupted"] is True and report["failed"] == {}
+    verdict = ImageTool.has_multiple_transparency(str(paths[0]))
+    assert set(report["results"].values()) == {verdict}
+    assert set(report["results"]) <= {str(p) for p in paths}
+    # The queued files were dropped: only the ones already running finished.
+    assert 2 <= report["checked"] < len(paths) // 2
+    assert f"interrupted; {report['checked']} of {len(paths)} images checked" in (seen + err).decode()
+    assert "Traceback" not in (seen + err).decode()
+
+
+def test_ctrl_c_stops_a_check_after_the_running_image(slow_tree, tmp_path):
+    _root, paths = slow_tree
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tessel", "check", *map(str, paths)],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    seen = interrupt_when(proc, proc.stdout, lambda text: "\n" in text)
+    out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 130
+    records = json_lines((seen + out).decode())
+    assert 1 <= len(records) < len(paths) // 2
+    assert [r["source"] for r in records] == [str(p) for p in paths[: len(records)]]
+    assert all(r["ok"] for r in records)
+    assert err.decode() == f"tessel check: interrupted; {len(records)} of {len(paths)} images checked\n"

@@ -1,7 +1,9 @@
 """Command line front end: ``python -m tessel check | scan | trim``.
 
 Exit status: 0 when everything was checked, 1 when an image could not be read,
-fetched, decoded or written (or a scanned file failed), 2 for a usage error.
+fetched, decoded or written (or a scanned file failed), 2 for a usage error,
+130 when Ctrl-C stopped a check or scan early (what was checked is still
+printed), 141 when the reader of stdout went away (``| head -1``).
 Results go to stdout (JSON, UTF-8); diagnostics, download retries and the scan's
 progress bar go to stderr, so stdout can be piped into other tools.
 """
@@ -12,16 +14,25 @@ import argparse
 import json
 import logging
 import os
+import re
+import signal
 import sys
 import tempfile
 import unicodedata
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from . import __version__
+from ._cli_pool import Interrupts, Pool
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+# The statuses a shell reports for a command ended by SIGINT and by SIGPIPE,
+# so scripts see the same as for any other tool stopped by Ctrl-C or `head`.
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+EXIT_CLOSED_PIPE = 128 + signal.SIGPIPE
+
+log = logging.getLogger("tessel.cli")
 
 SCAN_FAILURE_FORMAT = "检测透明度失败 [%s]: %s"
 
@@ -39,15 +50,58 @@ def is_url(source: str) -> bool:
     return source.startswith(("http://", "https://"))
 
 
+# The default repr of an object ends in its address ("<_io.BytesIO object at
+# 0x7f...>"), which image libraries put in their messages; without it the same
+# files give the same output on every run.
+_ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+>")
+
+
+def stable_text(text: str) -> str:
+    return _ADDRESS.sub(">", text)
+
+
+def error_text(err: BaseException) -> str:
+    return stable_text(str(err)) or type(err).__name__
+
+
 def stderr_logger() -> logging.Logger:
     """Receives the download's retry lines, which would otherwise be printed to stdout."""
-    logger = logging.getLogger("tessel.cli.download")
-    if not logger.handlers:
-        handler = logging.StreamHandler(sys.stderr)
-        handler.setFormatter(logging.Formatter("%(message)s"))
-        logger.addHandler(handler)
-        logger.propagate = False
-    return logger
+    return logging.getLogger("tessel.cli.download")
+
+
+class StderrHandler(logging.Handler):
+    """Writes the command's log lines to stderr, above the progress bar when one is drawn."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            from tqdm import tqdm  # type: ignore[import-untyped]
+
+            # tqdm.write clears a progress bar first, so the line is not glued
+            # to the bar and the bar is redrawn below it.
+            tqdm.write(stable_text(self.format(record)), file=sys.stderr)
+        except Exception:  # noqa: BLE001 - logging must not end the command
+            self.handleError(record)
+
+
+class CommandLogging:
+    """While a command runs, the "tessel.cli" loggers write to stderr and no further.
+
+    Only the command's own logger is touched: the root logger, and with it an
+    embedding application's logging, is left as it is.
+    """
+
+    def __init__(self, quiet: bool) -> None:
+        self.handler = StderrHandler(logging.ERROR if quiet else logging.NOTSET)
+        self.handler.setFormatter(logging.Formatter("%(message)s"))
+
+    def __enter__(self) -> None:
+        self.propagate = log.propagate
+        log.addHandler(self.handler)
+        log.propagate = False
+
+    def __exit__(self, *exc: object) -> None:
+        log.removeHandler(self.handler)
+        log.propagate = self.propagate
 
 
 def read_source(source: str, retries: int, timeout: float) -> bytes:
@@ -144,8 +198,8 @@ def table_rows(records: Iterable[Dict[str, Any]]) -> List[Tuple[str, ...]]:
     return rows
 
 
-def render_table(records: Sequence[Dict[str, Any]]) -> str:
-    rows = table_rows(records)
+def render_rows(rows: Sequence[Tuple[str, ...]]) -> str:
+    """Aligned columns; the last one (free text) is not padded."""
     widths = [max(display_width(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
     out = []
     for row in rows:
@@ -154,54 +208,90 @@ def render_table(records: Sequence[Dict[str, Any]]) -> str:
     return "\n".join(out) + "\n"
 
 
+def render_table(records: Sequence[Dict[str, Any]]) -> str:
+    return render_rows(table_rows(records))
+
+
+def report_interrupt(command: str, done: int, total: int) -> None:
+    print(f"tessel {command}: interrupted; {done} of {total} images checked", file=sys.stderr)
+
+
 def cmd_check(args: argparse.Namespace) -> int:
-    records = []
-    for source in args.sources:
-        record = check_one(source, args)
+    records: List[Dict[str, Any]] = []
+
+    def emit(record: Dict[str, Any]) -> None:
         if not record["ok"]:
-            print(f"tessel check: {record['source']}: {record['error']}", file=sys.stderr)
+            print(f"tessel check: {record['source']}: {stable_text(str(record['error']))}", file=sys.stderr)
         if args.table:
             records.append(record)
         else:
             sys.stdout.write(json.dumps(record, ensure_ascii=False) + "\n")
             sys.stdout.flush()
             records.append({"ok": record["ok"]})
-    if args.table:
-        sys.stdout.write(render_table(records))
+
+    # One image at a time, in argument order, in a worker thread: the main
+    # thread only waits and prints, so Ctrl-C never lands inside a check.
+    with Interrupts() as interrupts:
+        with Pool(1) as pool:
+            tasks = pool.submit(lambda source: check_one(source, args), args.sources)
+            try:
+                for _source, future in tasks:
+                    with interrupts.waiting():
+                        record = future.result()
+                    emit(record)
+            except KeyboardInterrupt:
+                pass
+        # Leaving the pool dropped the queued images and waited for the
+        # running one: print what was finished after the interrupt.
+        for _source, future in tasks[len(records) :]:
+            if not future.done() or future.cancelled():
+                break
+            emit(future.result())
+        if args.table:
+            sys.stdout.write(render_table(records))
+            sys.stdout.flush()
+        if interrupts.requested:
+            report_interrupt("check", len(records), len(tasks))
+            return EXIT_INTERRUPTED
     return EXIT_OK if all(r["ok"] for r in records) else EXIT_FAILED
 
 
 # --- scan -------------------------------------------------------------------
 
 
-class ScanFailures(logging.Handler):
-    """Collects the per-file warnings the batch scan writes to the root logger."""
-
-    def __init__(self, echo: bool) -> None:
-        super().__init__(logging.WARNING)
-        self.failed: Dict[str, str] = {}
-        self.echo = echo
-
-    def emit(self, record: logging.LogRecord) -> None:
-        if record.msg == SCAN_FAILURE_FORMAT and isinstance(record.args, tuple) and len(record.args) == 2:
-            path, error = record.args
-            self.failed[str(path)] = str(error)
-        if self.echo:
-            # tqdm.write clears the progress bar first, so the line is not
-            # glued to the bar and the bar is redrawn below it.
-            from tqdm import tqdm  # type: ignore[import-untyped]
-
-            tqdm.write(self.format(record), file=sys.stderr)
-
-
 def walked_files(directory: str, extensions: Optional[List[str]]) -> List[str]:
-    """The paths the scan is expected to check, found the same way it finds them."""
+    """The paths batch_has_multiple_transparency would check, found the same way it finds them."""
     from .dask_recipe import DEFAULT_EXTENSIONS, image_paths
 
     return list(image_paths(directory, DEFAULT_EXTENSIONS if extensions is None else extensions))
 
 
+def show_progress(args: argparse.Namespace) -> bool:
+    if args.progress:
+        return True
+    return not args.quiet and sys.stderr.isatty()
+
+
+def scan_table(results: Dict[str, bool], failed: Dict[str, str]) -> str:
+    rows: List[Tuple[str, ...]] = [("SOURCE", "MULTI-TRANSP", "DETAIL")]
+    for path in sorted({**results, **failed}):
+        if path in results:
+            rows.append((path, yes_no(results[path]), ""))
+        else:
+            rows.append((path, "-", failed[path]))
+    return render_rows(rows)
+
+
 def cmd_scan(args: argparse.Namespace) -> int:
+    """The check of batch_has_multiple_transparency on every file of the tree, in a pool Ctrl-C can stop.
+
+    Each file gets the very call the batch method makes for it,
+    has_multiple_transparency(path, threshold=...), so the verdicts and the
+    failure texts are the batch method's; the pool is the command's own so
+    that an interrupt can drop the files not yet started.
+    """
+    from tqdm import tqdm
+
     from .image import ImageTool
 
     for suffix in args.extensions or []:
@@ -209,28 +299,64 @@ def cmd_scan(args: argparse.Namespace) -> int:
             args.parser.error(f"argument --ext: suffixes start with a dot, got {suffix!r}")
     if not os.path.isdir(args.directory):
         raise CliError(f"{args.directory}: no such directory")
-    collector = ScanFailures(echo=not args.quiet)
-    root = logging.getLogger()
-    root.addHandler(collector)
-    try:
-        results = ImageTool.batch_has_multiple_transparency(
-            args.directory, args.threshold, args.workers, args.extensions, args.desc
-        )
-    finally:
-        root.removeHandler(collector)
-    # A file the scan walked but left out of its result failed, even if its
-    # warning went missing (another handler, a filter): count both.
-    failed = dict(collector.failed)
-    for path in walked_files(args.directory, args.extensions):
-        if path not in results and path not in failed:
-            failed[path] = "no result"
-    report = {
-        "directory": args.directory,
-        "checked": len(results) + len(failed),
-        "results": dict(sorted(results.items())),
-        "failed": dict(sorted(failed.items())),
-    }
-    sys.stdout.write(json.dumps(report, ensure_ascii=False, indent=2 if args.pretty else None) + "\n")
+
+    def check(path: str) -> bool:
+        verdict: bool = ImageTool.has_multiple_transparency(path, threshold=args.threshold)
+        return verdict
+
+    results: Dict[str, bool] = {}
+    failed: Dict[str, str] = {}
+    paths: List[str] = []
+
+    def record(path: str, future: Any) -> None:
+        try:
+            results[path] = future.result()
+        except Exception as err:  # noqa: BLE001 - a failed file is reported, the scan goes on
+            failed[path] = error_text(err)
+            log.warning(SCAN_FAILURE_FORMAT, path, failed[path])
+
+    with Interrupts() as interrupts:
+        try:
+            with interrupts.waiting():
+                paths = walked_files(args.directory, args.extensions)
+        except KeyboardInterrupt:
+            pass
+        bar = tqdm(total=len(paths), desc=args.desc, unit="img", file=sys.stderr, disable=not show_progress(args))
+        with bar:
+            if not interrupts.requested:
+                with Pool(args.workers) as pool:
+                    tasks = pool.submit(check, paths)
+                    owner = {future: path for path, future in tasks}
+                    try:
+                        for _ in tasks:
+                            with interrupts.waiting():
+                                future = pool.next_done()
+                            record(owner[future], future)
+                            bar.update(1)
+                    except KeyboardInterrupt:
+                        pass
+                # After an interrupt: the checks that were running have
+                # finished now; the queued ones were never started.
+                for path, future in tasks:
+                    if future.done() and not future.cancelled() and path not in results and path not in failed:
+                        record(path, future)
+                        bar.update(1)
+        interrupted = interrupts.requested
+    if args.table:
+        sys.stdout.write(scan_table(results, failed))
+    else:
+        report = {
+            "directory": args.directory,
+            "checked": len(results) + len(failed),
+            "results": dict(sorted(results.items())),
+            "failed": dict(sorted(failed.items())),
+            "interrupted": interrupted,
+        }
+        sys.stdout.write(json.dumps(report, ensure_ascii=False, indent=2 if args.pretty else None) + "\n")
+    sys.stdout.flush()
+    if interrupted:
+        report_interrupt("scan", len(results) + len(failed), len(paths))
+        return EXIT_INTERRUPTED
     return EXIT_FAILED if failed else EXIT_OK
 
 
@@ -286,7 +412,7 @@ def cmd_trim(args: argparse.Namespace) -> int:
     try:
         trimmed = ImageTool.trim_transparent_edges(data, args.padding, fmt)
     except Exception as err:  # noqa: BLE001 - the image libraries raise many kinds
-        raise CliError(f"cannot trim {args.source}: {type(err).__name__}: {err}") from err
+        raise CliError(f"cannot trim {args.source}: {type(err).__name__}: {error_text(err)}") from err
     if args.output == "-":
         sys.stdout.buffer.write(trimmed)
         sys.stdout.buffer.flush()
@@ -336,7 +462,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tessel",
         description="Image checks and trimming from the command line.",
-        epilog="Exit status: 0 all done, 1 an image failed, 2 usage error.",
+        epilog="Exit status: 0 all done, 1 an image failed, 2 usage error, 130 stopped by Ctrl-C, "
+        "141 stdout closed by its reader.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -360,8 +487,10 @@ def build_parser() -> argparse.ArgumentParser:
     scan = commands.add_parser(
         "scan",
         help="scan a directory tree for images with several transparent regions",
-        description="Run batch_has_multiple_transparency over a directory tree (progress bar on stderr) and "
-        "print {directory, checked, results, failed} as JSON. Exit status 1 when any file failed.",
+        description="Run has_multiple_transparency on every image of a directory tree in a thread pool, as "
+        "batch_has_multiple_transparency does, and print {directory, checked, results, failed, interrupted} as "
+        "JSON (or a table). Exit status 1 when any file failed; Ctrl-C stops the scan, prints what was checked "
+        "and exits with 130.",
     )
     scan.add_argument("directory", help="directory to scan (recursively)")
     scan.add_argument("--threshold", type=int, default=5, help="palette threshold (default 5)")
@@ -374,8 +503,17 @@ def build_parser() -> argparse.ArgumentParser:
         help="file suffix to include, e.g. .png (repeatable; default: common image formats)",
     )
     scan.add_argument("--desc", default="检测透明度", help="progress bar label")
+    scan.add_argument("--table", action="store_true", help="print a table instead of JSON")
     scan.add_argument("--pretty", action="store_true", help="indent the JSON")
-    scan.add_argument("-q", "--quiet", action="store_true", help="do not echo per-file failures on stderr")
+    noise = scan.add_mutually_exclusive_group()
+    noise.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bar and no per-file failure lines on stderr"
+    )
+    noise.add_argument(
+        "--progress",
+        action="store_true",
+        help="draw the progress bar even when stderr is not a terminal (by default it is drawn only on one)",
+    )
     scan.set_defaults(handler=cmd_scan, parser=scan)
 
     trim = commands.add_parser(
@@ -401,14 +539,33 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(encoding="utf-8")
     try:
-        status: int = args.handler(args)
+        with CommandLogging(quiet=getattr(args, "quiet", False)):
+            status: int = args.handler(args)
         return status
     except CliError as err:
-        print(f"tessel {args.command}: {err}", file=sys.stderr)
+        print(f"tessel {args.command}: {stable_text(str(err))}", file=sys.stderr)
         return err.status
     except KeyboardInterrupt:
-        print("interrupted", file=sys.stderr)
-        return 130
+        print(f"tessel {args.command}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`tessel check *.png | head -1`): nothing more
+        # can be said on stdout, and the interpreter's last flush must not
+        # complain about it either.
+        discard_stdout()
+        return EXIT_CLOSED_PIPE
+
+
+def discard_stdout() -> None:
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, ValueError, OSError):
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, fd)
+    finally:
+        os.close(devnull)
 
 
 if __name__ == "__main__":
