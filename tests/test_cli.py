@@ -13,6 +13,7 @@ from PIL import Image
 
 from support.samples import SAMPLES, TRANSPARENCY, content_box, truncated_png, write_samples
 from support.server import Reply, closed_port
+from tessel.checks import unread_record
 from tessel.image import ImageTool
 
 
@@ -49,6 +50,9 @@ def expected_record(source: str, data: bytes) -> dict:
         "is_plain_gray": {"result": is_gray, "metrics": metrics, "message": message},
         "has_multiple_transparency": ImageTool.has_multiple_transparency(data),
         "has_colored_lines": ImageTool.has_colored_lines(data),
+        "image_size": len(data),
+        "error": None,
+        "errors": {},
     }
 
 
@@ -77,7 +81,7 @@ def test_check_reports_invalid_and_missing_images_and_goes_on(samples, tmp_path)
     assert bad["ok"] is False and bad["is_valid_image"] is False
     assert bad["error"].startswith("图片无效: ")
     assert bad["image_size"] == broken.stat().st_size
-    assert absent == {"source": str(missing), "ok": False, "error": "no such file"}
+    assert absent == {"source": str(missing), **unread_record("no such file")}
     assert good["ok"] is True
     assert f"{broken}: 图片无效: " in result.err
     assert f"{missing}: no such file" in result.err
@@ -105,7 +109,7 @@ def test_check_unreachable_url_fails_cleanly_with_retries_on_stderr(samples, tmp
     assert result.returncode == 1
     # stdout stays pure JSON: the download's retry lines go to stderr.
     unreachable, good = json_lines(result.out)
-    assert unreachable == {"source": url, "ok": False, "error": "cannot fetch: 无效的图片资源，请确认图片链接可正常访问"}
+    assert unreachable == {"source": url, **unread_record("cannot fetch: 无效的图片资源，请确认图片链接可正常访问")}
     assert good["ok"] is True
     assert "请求发生错误" in result.err and "第 2 次重试" in result.err
 

@@ -6,6 +6,7 @@ import json
 
 import pytest
 
+import tessel
 from support.samples import SAMPLES, TRANSPARENCY, truncated_png, write_samples
 from tessel.dask_recipe import check_path, checks_bag, image_paths
 
@@ -35,21 +36,23 @@ def test_image_paths_walks_the_tree_like_the_batch_scan(tree):
 
 
 def test_check_path_records(tree):
-    ok = check_path(str(tree / "a" / "palette6.png"))
-    assert ok == {
-        "path": str(tree / "a" / "palette6.png"),
-        "valid": True,
-        "has_multiple_transparency": True,
-        "is_plain_gray": False,
-        "plain_gray_message": ok["plain_gray_message"],
-    }
-    assert check_path(str(tree / "a" / "palette6.png"), threshold=6)["has_multiple_transparency"] is False
+    path = str(tree / "a" / "palette6.png")
+    assert check_path(path) == {"path": path, **tessel.check(path)}
+    assert check_path(path)["has_multiple_transparency"] is True
+    assert check_path(path, threshold=6)["has_multiple_transparency"] is False
     broken = check_path(str(tree / "b" / "broken.png"))
-    assert broken["valid"] is False and broken["error"].startswith("图片无效: ")
+    assert broken["is_valid_image"] is False and broken["error"].startswith("图片无效: ")
     missing = check_path(str(tree / "nope.png"))
-    assert missing["valid"] is None and missing["error"].startswith("FileNotFoundError")
-    lines = check_path(str(tree / "a" / "lines.png"), colored_lines=True)
+    assert missing["is_valid_image"] is None and missing["error"].startswith("图片文件不存在: ")
+    assert list(missing) == list(broken) == ["path", *tessel.CheckRecord.__annotations__]
+    lines = check_path(str(tree / "a" / "lines.png"))
     assert lines["has_colored_lines"]["has_lines"] is True
+
+
+def test_frequencies_over_a_tree_with_damaged_files(tree):
+    bag = checks_bag(sorted(image_paths(str(tree))), npartitions=2)
+    counts = dict(bag.pluck("has_multiple_transparency").frequencies().compute(scheduler="sync"))
+    assert counts == {True: 4, False: 5, None: 1}
 
 
 def test_bag_on_two_worker_processes_matches_direct_calls(tree):
@@ -61,7 +64,7 @@ def test_bag_on_two_worker_processes_matches_direct_calls(tree):
     by_name = {r["path"]: r for r in records}
     for name, expected in TRANSPARENCY.items():
         assert by_name[str(tree / "a" / name)]["has_multiple_transparency"] is expected
-    assert by_name[str(tree / "b" / "broken.png")]["valid"] is False
+    assert by_name[str(tree / "b" / "broken.png")]["is_valid_image"] is False
 
 
 def test_bag_results_stream_to_json_lines_files(tree, tmp_path):

@@ -132,37 +132,15 @@ def read_source(source: str, retries: int, timeout: float) -> bytes:
 
 
 def check_one(source: str, args: argparse.Namespace) -> Dict[str, Any]:
-    """All four checks for one image; failures become an "error" entry."""
-    from faultdefs import InvalidImageError
+    """All four checks for one image, as "source" plus a tessel.check record."""
+    from .checks import check, unread_record
 
-    from .image import ImageTool
-
-    record: Dict[str, Any] = {"source": source}
     try:
         data = read_source(source, args.retries, args.timeout)
     except CliError as err:
-        record.update(ok=False, error=str(err))
-        return record
-    try:
-        ImageTool.is_valid_image(data)
-    except InvalidImageError as err:
-        # The message alone: str(err) repeats image_size, which has its own key.
-        record.update(ok=False, is_valid_image=False, error=err.message or str(err), image_size=err.image_size)
-        return record
-    is_gray, metrics, message = ImageTool.is_plain_gray(data, args.gray_thresh, args.edge_thresh)
-    record.update(
-        ok=True,
-        is_valid_image=True,
-        is_plain_gray={"result": is_gray, "metrics": metrics, "message": message},
-    )
-    # The decoders accept what is_valid_image accepted, but a format Pillow
-    # opens lazily can still fail here: report it for this image only.
-    try:
-        record["has_multiple_transparency"] = ImageTool.has_multiple_transparency(data, args.threshold)
-        record["has_colored_lines"] = ImageTool.has_colored_lines(data)
-    except Exception as err:  # noqa: BLE001 - one bad image must not end the run
-        record.update(ok=False, error=f"{type(err).__name__}: {err}")
-    return record
+        return {"source": source, **unread_record(str(err))}
+    record = check(data, gray_thresh=args.gray_thresh, edge_thresh=args.edge_thresh, threshold=args.threshold)
+    return {"source": source, **record}
 
 
 def display_width(text: str) -> int:
@@ -184,7 +162,7 @@ def table_rows(records: Iterable[Dict[str, Any]]) -> List[Tuple[str, ...]]:
     for r in records:
         plain = r.get("is_plain_gray") or {}
         lines = r.get("has_colored_lines") or {}
-        detail = r["error"] if "error" in r else plain.get("message", "")
+        detail = r.get("error") or plain.get("message", "")
         rows.append(
             (
                 r["source"],

@@ -3,9 +3,10 @@
 The per-image work is :func:`check_path`, a plain module-level function: it
 pickles by reference, so any process pool, ``dask.bag`` with the
 multiprocessing scheduler, or a ``distributed`` cluster can run it, as long as
-the workers have tessel installed. It never raises: one unreadable or damaged
-file becomes a record with an ``"error"`` entry instead of failing the whole
-computation.
+the workers have tessel installed. It runs :func:`tessel.check` (one read and
+one decode per decoder for the four checks) and never raises: one unreadable
+or damaged file becomes a record with ``None`` checks and an ``"error"`` entry
+instead of failing the whole computation.
 
     import dask
     from tessel.dask_recipe import image_paths, checks_bag
@@ -45,48 +46,24 @@ def image_paths(directory: str, extensions: Iterable[str] = DEFAULT_EXTENSIONS) 
                 yield os.path.join(root, name)
 
 
-def check_path(path: str, threshold: int = 5, colored_lines: bool = False) -> Dict[str, Any]:
-    """The checks for one image file, as a JSON-ready record.
-
-    Keys: "path", "valid" (bool), and for a valid image "has_multiple_transparency"
-    (bool), "is_plain_gray" (bool) and "plain_gray_message" (str), plus
-    "has_colored_lines" (the method's dict) when `colored_lines` is true. A file
-    that cannot be read or checked gets "valid" False (or None when it could
-    not even be read) and "error", the exception's text.
+def check_path(path: str, threshold: int = 5, colored_lines: bool = True) -> Dict[str, Any]:
+    """The checks for one image file, as a JSON-ready record: "path" followed
+    by the keys of :class:`tessel.checks.CheckRecord`, every key present in
+    every record (None where a check could not run, the reason in "error"
+    and "errors"), so ``pluck`` and ``frequencies`` work on messy data.
+    "has_colored_lines" is always measured: it shares the other checks'
+    decode, so `colored_lines` (once the switch for it) no longer changes
+    the record.
     """
-    from faultdefs import InvalidImageError
+    from .checks import check
 
-    from .image import ImageTool
-
-    record: Dict[str, Any] = {"path": path}
-    try:
-        with open(path, "rb") as fh:
-            data = fh.read()
-    except OSError as err:
-        record.update(valid=None, error=f"{type(err).__name__}: {err}")
-        return record
-    try:
-        ImageTool.is_valid_image(data, path=path)
-    except InvalidImageError as err:
-        record.update(valid=False, error=str(err))
-        return record
-    record["valid"] = True
-    try:
-        record["has_multiple_transparency"] = ImageTool.has_multiple_transparency(data, threshold)
-        is_gray, _metrics, message = ImageTool.is_plain_gray(data)
-        record["is_plain_gray"] = is_gray
-        record["plain_gray_message"] = message
-        if colored_lines:
-            record["has_colored_lines"] = ImageTool.has_colored_lines(data)
-    except Exception as err:  # noqa: BLE001 - keep the other images going
-        record["error"] = f"{type(err).__name__}: {err}"
-    return record
+    return {"path": path, **check(path, threshold=threshold)}
 
 
 def checks_bag(
     paths: Iterable[str],
     threshold: int = 5,
-    colored_lines: bool = False,
+    colored_lines: bool = True,
     partition_size: Optional[int] = None,
     npartitions: Optional[int] = None,
 ) -> Any:
@@ -94,6 +71,8 @@ def checks_bag(
 
     Give `partition_size` (paths per task; a few thousand suits large sets) or
     `npartitions`; by default dask chooses. Compute it with any scheduler.
+    `colored_lines` is accepted for older callers: every record has
+    "has_colored_lines".
     """
     import dask.bag as db
 
@@ -101,4 +80,4 @@ def checks_bag(
     if partition_size is None and npartitions is None:
         npartitions = max(1, min(len(items), 100))
     bag = db.from_sequence(items, partition_size=partition_size, npartitions=npartitions)  # type: ignore[no-untyped-call]
-    return bag.map(check_path, threshold=threshold, colored_lines=colored_lines)
+    return bag.map(check_path, threshold=threshold)

@@ -1,6 +1,7 @@
 """Calls the stubs must reject: every line marked `# E: <code>` must get a mypy
 error with that code, and no other line may get one."""
 
+import tessel
 from tessel.http import HttpRequestClient
 from tessel.image import ImageTool
 
@@ -16,3 +17,6 @@ HttpRequestClient().get("u", timeout=(1, 2))  # E: arg-type
 HttpRequestClient().post("u", json=[1, 2])  # E: arg-type
 wait: int = HttpRequestClient._calc_backoff_wait(1)  # E: assignment
 HttpRequestClient().close()  # E: attr-defined
+tessel.check(b"", 30.0)  # E: call-arg
+tessel.check(3)  # E: arg-type
+gray: bool = tessel.check(b"")["is_plain_gray"]  # E: assignment

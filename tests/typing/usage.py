@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import requests
 
+import tessel
 import tessel.image
 from faultdefs import InvalidImageError, ServiceError
 from tessel.http import DEFAULT_USER_AGENT, HttpRequestClient
@@ -71,3 +72,11 @@ def module_globals() -> None:
     tessel.image.time.sleep(0)
     tessel.image.np.zeros(1, dtype=tessel.image.np.uint8)
     tessel.image.logging.getLogger("tessel")
+
+
+def one_pass(path: str) -> Optional[bool]:
+    record: tessel.CheckRecord = tessel.check(path, gray_thresh=20.0, threshold=3)
+    plain = record["is_plain_gray"]
+    if plain is not None and plain["result"]:
+        return None
+    return record["has_multiple_transparency"]
