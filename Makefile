@@ -103,3 +103,53 @@ soak: robust-install
 
 soak-ci:
 	$(MAKE) soak SOAK_CALLS=1000
+
+# --- native fuzzing: libFuzzer harnesses straight over the kernel sources ----
+# Every fuzz/native/NAME_fuzzer.cc is a harness (found by glob). The kernels
+# are compiled once into build/fuzz-native/kernels.a with the same sanitizers
+# and coverage, and each harness links against that archive. Each harness
+# binary also runs the files given as arguments, so a finding replays with
+#   build/fuzz-native/bin/NAME_fuzzer FILE...
+# `make fuzz-native` replays fuzz/native/regressions/NAME/ and then fuzzes
+# each harness for FUZZ_NATIVE_SECONDS from fuzz/native/seeds/NAME/ (details
+# in tools/fuzz_native.sh); `make fuzz-native-ci` gives each harness 30 s;
+# `make fuzz-native-replay` only replays. FUZZ_NATIVE_ONLY="NAME ..." picks
+# harnesses. Any finding fails the target. Needs clang-19 with its sanitizer
+# and libFuzzer runtimes (Debian: clang-19 libclang-rt-19-dev libfuzzer-19-dev).
+FUZZ_NATIVE_SECONDS ?= 1800
+FUZZ_NATIVE_CXX ?= clang++-19
+FUZZ_NATIVE_AR ?= ar
+FUZZ_NATIVE_DIR := build/fuzz-native
+FUZZ_NATIVE_CXXFLAGS := -std=c++20 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined \
+	-ffp-contract=off -Isrc/native -Wall -Wextra
+FUZZ_NATIVE_ONLY ?= $(patsubst fuzz/native/%_fuzzer.cc,%,$(wildcard fuzz/native/*_fuzzer.cc))
+FUZZ_NATIVE_BINS := $(patsubst %,$(FUZZ_NATIVE_DIR)/bin/%_fuzzer,$(FUZZ_NATIVE_ONLY))
+FUZZ_NATIVE_KERNELS := $(patsubst src/native/image/kernels/%.cpp,$(FUZZ_NATIVE_DIR)/kernels/%.o,\
+	$(wildcard src/native/image/kernels/*.cpp))
+
+.PHONY: fuzz-native fuzz-native-ci fuzz-native-build fuzz-native-replay
+
+$(FUZZ_NATIVE_DIR)/kernels/%.o: src/native/image/kernels/%.cpp
+	@mkdir -p $(@D)
+	$(FUZZ_NATIVE_CXX) $(FUZZ_NATIVE_CXXFLAGS) -fsanitize=fuzzer-no-link -MMD -MP -c $< -o $@
+
+$(FUZZ_NATIVE_DIR)/kernels.a: $(FUZZ_NATIVE_KERNELS)
+	rm -f $@
+	$(FUZZ_NATIVE_AR) rcs $@ $^
+
+$(FUZZ_NATIVE_DIR)/bin/%_fuzzer: fuzz/native/%_fuzzer.cc $(FUZZ_NATIVE_DIR)/kernels.a
+	@mkdir -p $(@D)
+	$(FUZZ_NATIVE_CXX) $(FUZZ_NATIVE_CXXFLAGS) -fsanitize=fuzzer -MMD -MP $< $(FUZZ_NATIVE_DIR)/kernels.a -o $@
+
+-include $(wildcard $(FUZZ_NATIVE_DIR)/kernels/*.d $(FUZZ_NATIVE_DIR)/bin/*.d)
+
+fuzz-native-build: $(FUZZ_NATIVE_BINS)
+
+fuzz-native-replay: fuzz-native-build
+	tools/fuzz_native.sh replay $(FUZZ_NATIVE_BINS)
+
+fuzz-native: fuzz-native-build
+	tools/fuzz_native.sh fuzz $(FUZZ_NATIVE_SECONDS) $(FUZZ_NATIVE_BINS)
+
+fuzz-native-ci:
+	$(MAKE) fuzz-native FUZZ_NATIVE_SECONDS=30

@@ -9,15 +9,19 @@
 
 namespace image::kernels {
 
+// Sides of at least 1 and at most 2^32 - 1 (as declared_size returns them),
+// so the pixel count is exact in 64 bits.
 struct DeclaredSize {
     std::uint64_t width = 0;
     std::uint64_t height = 0;
     std::uint64_t pixels() const noexcept { return width * height; }
 };
 
-// The size declared by a PNG, JPEG, JPEG 2000, WebP, GIF, BMP, TIFF,
-// PNM/PAM/PFM, Sun raster, Radiance HDR or AVIF header; nullopt when the
-// format is not recognised or the header is cut short.
+// The size declared by a PNG, JPEG, JPEG 2000, WebP, GIF, BMP, TIFF or
+// BigTIFF, PNM/PAM/PFM, Sun raster, Radiance HDR or AVIF/HEIF header. nullopt
+// when the format is not recognised, the header is cut short, or it declares
+// a size no image of its format can have (a zero side, a side beyond what
+// the format holds): then the decoder has its say.
 std::optional<DeclaredSize> declared_size(std::span<const std::uint8_t> data) noexcept;
 
 }  // namespace image::kernels

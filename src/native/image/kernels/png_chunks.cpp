@@ -14,7 +14,7 @@ bool png_chunk_overruns(std::span<const std::uint8_t> data) noexcept {
                                      (std::uint64_t{data[at + 2]} << 8) | std::uint64_t{data[at + 3]};
         const bool is_end = std::memcmp(data.data() + at + 4, "IEND", 4) == 0;
         const std::uint64_t left = data.size() - at - 8;
-        if (length + 4 > left) return true;
+        if (left < 4 || length > left - 4) return true;  // data and CRC
         if (is_end) return false;
         at += 8 + static_cast<std::size_t>(length) + 4;
     }
