@@ -38,6 +38,10 @@ HARNESSES = sorted(d.name for d in (FUZZ / "regressions").iterdir() if d.is_dir(
     if (FUZZ / "regressions").is_dir() else []
 SANITIZERS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
 FALLBACK = {"std": 0, "edge_ratio": 100, "saturation": 0}
+# The compiler and the replay run without what a sanitized test run preloads
+# or sets for the interpreter (tools/sanitize.sh): those are not theirs.
+CLEAN_ENV = {k: v for k, v in os.environ.items()
+             if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")}
 
 
 def _compiler() -> str | None:
@@ -62,14 +66,15 @@ def kernel_archive(tmp_path_factory):
 
     def compile_one(source: Path) -> Path:
         obj = out / (source.stem + ".o")
-        done = subprocess.run([cxx, *flags, "-c", str(source), "-o", str(obj)], capture_output=True, text=True)
+        done = subprocess.run([cxx, *flags, "-c", str(source), "-o", str(obj)], capture_output=True, text=True,
+                              env=CLEAN_ENV)
         assert done.returncode == 0, done.stderr
         return obj
 
     with ThreadPoolExecutor(max_workers=2) as pool:
         objects = list(pool.map(compile_one, sorted(KERNELS.glob("*.cpp"))))
     archive = out / "kernels.a"
-    subprocess.run(["ar", "rcs", str(archive), *map(str, objects)], check=True)
+    subprocess.run(["ar", "rcs", str(archive), *map(str, objects)], check=True, env=CLEAN_ENV)
     return cxx, flags, archive
 
 
@@ -78,11 +83,10 @@ def test_regression_inputs_replay_cleanly_under_the_sanitizers(kernel_archive, t
     cxx, flags, archive = kernel_archive
     binary = tmp_path / f"{name}_replay"
     built = subprocess.run([cxx, *flags, str(FUZZ / f"{name}_fuzzer.cc"), str(FUZZ / "replay_main.cc"),
-                            str(archive), "-o", str(binary)], capture_output=True, text=True)
+                            str(archive), "-o", str(binary)], capture_output=True, text=True, env=CLEAN_ENV)
     assert built.returncode == 0, built.stderr
     inputs = sorted(str(p) for p in (FUZZ / "regressions" / name).iterdir())
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    env["ASAN_OPTIONS"] = "abort_on_error=0:detect_leaks=1"
+    env = CLEAN_ENV | {"ASAN_OPTIONS": "detect_leaks=1", "UBSAN_OPTIONS": "print_stacktrace=1"}
     ran = subprocess.run([str(binary), *inputs], capture_output=True, text=True, env=env, timeout=300)
     assert ran.returncode == 0, ran.stderr[-4000:]
     assert ran.stderr.count("running ") == len(inputs)
