@@ -470,6 +470,25 @@ def interrupt_when(proc, stream, started) -> bytes:
     return seen
 
 
+def test_main_logs_only_through_its_own_logger_and_restores_what_it_set(samples, capsys, caplog):
+    import logging
+    import signal
+
+    from tessel import cli
+
+    broken = samples["grey.png"].parent / "broken.png"
+    broken.write_bytes(truncated_png())
+    root_handlers, sigint = list(logging.getLogger().handlers), signal.getsignal(signal.SIGINT)
+    with caplog.at_level(logging.DEBUG):
+        assert cli.main(["scan", str(broken.parent), "--workers", "1"]) == 1
+    # The failure line went to stderr, not to the host application's root logger.
+    assert f"检测透明度失败 [{broken}]" in capsys.readouterr().err
+    assert [r for r in caplog.records if r.name == "root" or r.name.startswith("tessel")] == []
+    assert logging.getLogger().handlers == root_handlers
+    own = logging.getLogger("tessel.cli")
+    assert (own.handlers, own.propagate, signal.getsignal(signal.SIGINT)) == ([], True, sigint)
+
+
 def test_ctrl_c_stops_a_scan_and_prints_what_was_checked(slow_tree, tmp_path):
     import re
 

@@ -17,7 +17,8 @@ instead of failing the whole computation.
 
 With ``distributed``, create a ``Client`` first and leave out the scheduler
 setting: the same bag then runs on the cluster. Dask is an optional
-dependency (``pip install "tessel[dask]"``); only :func:`checks_bag` needs it.
+dependency (``pip install ".[dask]"`` from a checkout, ``pip install
+"tessel[dask]"`` from an index); only :func:`checks_bag` needs it.
 """
 
 from __future__ import annotations
