@@ -470,6 +470,22 @@ def interrupt_when(proc, stream, started) -> bytes:
     return seen
 
 
+@pytest.mark.parametrize(
+    "command",
+    [["check", "bad.png", "noise.gif"], ["check", "--table", "bad.png"], ["scan", "."], ["trim", "bad.png", "out.png"]],
+    ids=" ".join,
+)
+def test_error_texts_are_the_same_on_every_run(tmp_path, command):
+    (tmp_path / "bad.png").write_bytes(b"not an image at all")
+    (tmp_path / "noise.gif").write_bytes(bytes(range(256)) * 3)
+    first, second = run(*command, cwd=tmp_path), run(*command, cwd=tmp_path)
+    assert first.returncode == 1
+    # (The scan's failure lines come in completion order.)
+    assert (first.out, sorted(first.err.splitlines())) == (second.out, sorted(second.err.splitlines()))
+    assert "cannot identify image file" in first.out + first.err
+    assert " at 0x" not in first.out + first.err
+
+
 def test_main_logs_only_through_its_own_logger_and_restores_what_it_set(samples, capsys, caplog):
     import logging
     import signal

@@ -178,6 +178,7 @@ def table_rows(records: Iterable[Dict[str, Any]]) -> List[Tuple[str, ...]]:
 
 def render_rows(rows: Sequence[Tuple[str, ...]]) -> str:
     """Aligned columns; the last one (free text) is not padded."""
+    rows = [tuple(stable_text(cell) for cell in row) for row in rows]
     widths = [max(display_width(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
     out = []
     for row in rows:
