@@ -15,10 +15,9 @@ import threading
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from types import FrameType
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, Iterable, Iterator, Optional, TypeVar
 
 T = TypeVar("T")
-R = TypeVar("R")
 
 
 class Interrupts:
@@ -63,31 +62,61 @@ class Interrupts:
             self._waiting = False
 
 
-class Pool:
-    """A thread pool whose queued work is dropped when the pool is left early."""
+def run(
+    fn: Callable[[T], object],
+    items: Iterable[T],
+    workers: int,
+    interrupts: Interrupts,
+    on_result: Callable[[T, "Future[Any]"], None],
+    ordered: bool = False,
+) -> None:
+    """Calls `fn` on every item in `workers` threads and hands each ended task to `on_result`.
 
-    def __init__(self, workers: int) -> None:
-        self._executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="tessel-cli")
-        self._done: "queue.SimpleQueue[Future[Any]]" = queue.SimpleQueue()
+    `on_result(item, future)` runs in the calling thread, in completion order,
+    or in the order of `items` when `ordered`. Only a few items are queued
+    ahead of the workers, so that a stop drops the rest at once, whatever
+    their number. After a SIGINT no item is started any more; the running
+    ones end and are handed over, then `run` returns (`interrupts.requested`
+    tells the caller why). An exception from `on_result` (a closed pipe)
+    drops the queued items, waits for the running ones and propagates.
+    """
+    source = iter(items)
+    ahead: "Dict[Future[Any], T]" = {}  # submitted, not yet handed over; insertion order is item order
+    ended: "queue.SimpleQueue[Future[Any]]" = queue.SimpleQueue()
+    executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="tessel-cli")
 
-    def __enter__(self) -> "Pool":
-        return self
+    def top_up() -> None:
+        while len(ahead) < 2 * workers and not interrupts.requested:
+            try:
+                item = next(source)
+            except StopIteration:
+                return
+            future = executor.submit(fn, item)
+            if not ordered:
+                future.add_done_callback(ended.put)
+            ahead[future] = item
 
-    def __exit__(self, *exc: object) -> None:
-        # Nothing is queued any more after a complete run; after an interrupt,
-        # a closed pipe or an error, the queued items are never started and
-        # the running ones are waited for.
-        self._executor.shutdown(wait=True, cancel_futures=True)
-
-    def submit(self, fn: Callable[[T], R], items: Sequence[T]) -> List[Tuple[T, "Future[R]"]]:
-        """One task per item, submitted in order; each is also handed to `next_done` once it ends."""
-        tasks = []
-        for item in items:
-            future = self._executor.submit(fn, item)
-            future.add_done_callback(self._done.put)
-            tasks.append((item, future))
-        return tasks
-
-    def next_done(self) -> "Future[Any]":
-        """The next task to end, in completion order (blocks until one does)."""
-        return self._done.get()
+    try:
+        top_up()
+        try:
+            while ahead:
+                with interrupts.waiting():
+                    if ordered:
+                        future = next(iter(ahead))
+                        future.exception()  # waits for it to end, raising nothing of its own
+                    else:
+                        future = ended.get()
+                on_result(ahead.pop(future), future)
+                top_up()
+        except KeyboardInterrupt:
+            pass
+    finally:
+        executor.shutdown(wait=True, cancel_futures=True)
+    # Interrupted: the tasks that were running have ended by now; the queued
+    # ones were cancelled and are left out.
+    for future, item in ahead.items():
+        if future.cancelled():
+            if ordered:
+                break  # what ended after it would leave a gap in the order
+            continue
+        on_result(item, future)

@@ -22,7 +22,7 @@ import unicodedata
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from . import __version__
-from ._cli_pool import Interrupts, Pool
+from ._cli_pool import Interrupts, run
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -211,26 +211,19 @@ def cmd_check(args: argparse.Namespace) -> int:
     # One image at a time, in argument order, in a worker thread: the main
     # thread only waits and prints, so Ctrl-C never lands inside a check.
     with Interrupts() as interrupts:
-        with Pool(1) as pool:
-            tasks = pool.submit(lambda source: check_one(source, args), args.sources)
-            try:
-                for _source, future in tasks:
-                    with interrupts.waiting():
-                        record = future.result()
-                    emit(record)
-            except KeyboardInterrupt:
-                pass
-        # Leaving the pool dropped the queued images and waited for the
-        # running one: print what was finished after the interrupt.
-        for _source, future in tasks[len(records) :]:
-            if not future.done() or future.cancelled():
-                break
-            emit(future.result())
+        run(
+            lambda source: check_one(source, args),
+            args.sources,
+            workers=1,
+            interrupts=interrupts,
+            on_result=lambda _source, future: emit(future.result()),
+            ordered=True,
+        )
         if args.table:
             sys.stdout.write(render_table(records))
             sys.stdout.flush()
         if interrupts.requested:
-            report_interrupt("check", len(records), len(tasks))
+            report_interrupt("check", len(records), len(args.sources))
             return EXIT_INTERRUPTED
     return EXIT_OK if all(r["ok"] for r in records) else EXIT_FAILED
 
@@ -269,15 +262,20 @@ def cmd_scan(args: argparse.Namespace) -> int:
     failure texts are the batch method's; the pool is the command's own so
     that an interrupt can drop the files not yet started.
     """
-    from tqdm import tqdm
-
-    from .image import ImageTool
-
     for suffix in args.extensions or []:
         if not suffix.startswith("."):
             args.parser.error(f"argument --ext: suffixes start with a dot, got {suffix!r}")
     if not os.path.isdir(args.directory):
         raise CliError(f"{args.directory}: no such directory")
+    # From here on Ctrl-C stops the scan, even while the image libraries load.
+    with Interrupts() as interrupts:
+        return scan_tree(args, interrupts)
+
+
+def scan_tree(args: argparse.Namespace, interrupts: Interrupts) -> int:
+    from tqdm import tqdm
+
+    from .image import ImageTool
 
     def check(path: str) -> bool:
         verdict: bool = ImageTool.has_multiple_transparency(path, threshold=args.threshold)
@@ -287,40 +285,23 @@ def cmd_scan(args: argparse.Namespace) -> int:
     failed: Dict[str, str] = {}
     paths: List[str] = []
 
-    def record(path: str, future: Any) -> None:
+    def ended(path: str, future: Any) -> None:
         try:
             results[path] = future.result()
         except Exception as err:  # noqa: BLE001 - a failed file is reported, the scan goes on
             failed[path] = error_text(err)
             log.warning(SCAN_FAILURE_FORMAT, path, failed[path])
+        bar.update(1)
 
-    with Interrupts() as interrupts:
-        try:
-            with interrupts.waiting():
-                paths = walked_files(args.directory, args.extensions)
-        except KeyboardInterrupt:
-            pass
-        bar = tqdm(total=len(paths), desc=args.desc, unit="img", file=sys.stderr, disable=not show_progress(args))
-        with bar:
-            if not interrupts.requested:
-                with Pool(args.workers) as pool:
-                    tasks = pool.submit(check, paths)
-                    owner = {future: path for path, future in tasks}
-                    try:
-                        for _ in tasks:
-                            with interrupts.waiting():
-                                future = pool.next_done()
-                            record(owner[future], future)
-                            bar.update(1)
-                    except KeyboardInterrupt:
-                        pass
-                # After an interrupt: the checks that were running have
-                # finished now; the queued ones were never started.
-                for path, future in tasks:
-                    if future.done() and not future.cancelled() and path not in results and path not in failed:
-                        record(path, future)
-                        bar.update(1)
-        interrupted = interrupts.requested
+    try:
+        with interrupts.waiting():
+            paths = walked_files(args.directory, args.extensions)
+    except KeyboardInterrupt:
+        pass
+    bar = tqdm(total=len(paths), desc=args.desc, unit="img", file=sys.stderr, disable=not show_progress(args))
+    with bar:
+        run(check, paths, workers=args.workers, interrupts=interrupts, on_result=ended)
+    interrupted = interrupts.requested
     if args.table:
         sys.stdout.write(scan_table(results, failed))
     else:
