@@ -12,7 +12,7 @@
 #include <memory>
 #include <utility>
 
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
 #include <emmintrin.h>
 #endif
 
@@ -83,7 +83,7 @@ struct GradientRow {
 #endif
         at(0, 0, 1);
         std::size_t x = 1;
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
         const __m128i zero = _mm_setzero_si128();
         auto load8 = [&](const std::uint8_t* p) {
             return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
@@ -148,7 +148,7 @@ void classify_tail(const std::int16_t* mp, const std::int16_t* mc, const std::in
     }
 }
 
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
 // Eight 16-bit lanes of a <- mask ? a : b.
 inline __m128i select(__m128i mask, __m128i a, __m128i b) noexcept {
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
@@ -170,14 +170,14 @@ void classify_row(const std::int16_t* mp, const std::int16_t* mc, const std::int
                   CannyRowCounts& counts) noexcept {
     std::size_t x = 0;
     // Magnitudes are at most 2040: thresholds beyond 16 bits act like 16-bit ones.
-    const auto lo16 = static_cast<std::int16_t>(std::clamp(low, -32768, 32767));
-    const auto hi16 = static_cast<std::int16_t>(std::clamp(high, -32768, 32767));
+    [[maybe_unused]] const auto lo16 = static_cast<std::int16_t>(std::clamp(low, -32768, 32767));
+    [[maybe_unused]] const auto hi16 = static_cast<std::int16_t>(std::clamp(high, -32768, 32767));
 #if TESSEL_HAVE_AVX2_KERNELS
     if (avx2) x = canny_classify_avx2(mp, mc, mn, dx, dy, width, lo16, hi16, row, counts);
 #else
     (void)avx2;
 #endif
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
     static_assert(kCandidate == 0 && kNotEdge == 1 && kEdge == 2);
     if (x + 8 <= width || (x < width && width >= 8)) {
         auto load = [](const std::int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
@@ -290,7 +290,7 @@ constexpr std::uint8_t kOutsideRow[4] = {kNotEdge, kNotEdge, kNotEdge, kNotEdge}
 // three rows' first four bytes side by side, the fourth byte left out.
 template <std::uint8_t State>
 inline std::uint32_t states_in(std::uint32_t above, std::uint32_t middle, std::uint32_t below) noexcept {
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
     const __m128i rows = _mm_unpacklo_epi64(
         _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(above)), _mm_cvtsi32_si128(static_cast<int>(middle))),
         _mm_cvtsi32_si128(static_cast<int>(below)));
@@ -331,7 +331,7 @@ void for_each_state(const std::uint8_t* map, std::size_t width, std::size_t y0, 
         const std::size_t base = (y + 1) * step + 1;
         const std::uint8_t* row = map + base;
         std::size_t x = 0;
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
         const __m128i wanted = _mm_set1_epi8(static_cast<char>(state));
         for (; x + 16 <= width; x += 16) {
             auto hits = static_cast<std::uint32_t>(
@@ -357,7 +357,7 @@ void for_each_state_next_to(const std::uint8_t* map, std::size_t width, std::siz
         const std::size_t base = (y + 1) * step + 1;
         const std::uint8_t* row = map + base;
         std::size_t x = 0;
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
         // A row outside the slice is replaced by the row itself, which adds nothing.
         const std::uint8_t* above = y > y0 ? row - step : row;
         const std::uint8_t* below = y + 1 < y1 ? row + step : row;

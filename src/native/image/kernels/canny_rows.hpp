@@ -2,6 +2,8 @@
 // versions: the pixel-map states and the direction-sector constant.
 #pragma once
 
+#include "image/kernels/simd.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +30,8 @@ constexpr std::uint16_t kCannyTan22x2 = 27146;
 struct CannyRowCounts {
     std::size_t edges = 0, candidates = 0;
 };
+
+#if TESSEL_HAVE_AVX2_KERNELS
 
 // Sobel derivatives and L1 magnitude of a whole row (`width` >= 17), its
 // first and last columns replicated outwards, sixteen pixels at a time.
@@ -69,5 +73,7 @@ void canny_walk_avx2(std::uint8_t* map, std::size_t step, std::size_t first_row,
 // Call only when cpu_has_avx2().
 std::size_t canny_seed_row_avx2(std::uint8_t* row, const std::uint8_t* above, const std::uint8_t* below,
                                 std::size_t width, std::size_t base, bool from_edges, std::uint32_t* out) noexcept;
+
+#endif  // TESSEL_HAVE_AVX2_KERNELS
 
 }  // namespace image::kernels

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
 #include <emmintrin.h>
 #endif
 
@@ -42,7 +42,7 @@ inline int floor_int(float v) noexcept {
 // Round to nearest, ties to even, clamped to a byte: the library's
 // float-to-uchar saturation.
 inline std::uint8_t to_byte(float v) noexcept {
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
     const int r = _mm_cvtss_si32(_mm_set_ss(v));  // current rounding mode: nearest even
 #else
     const int r = static_cast<int>(std::nearbyint(v));
@@ -50,7 +50,7 @@ inline std::uint8_t to_byte(float v) noexcept {
     return static_cast<std::uint8_t>(std::clamp(r, 0, 255));
 }
 
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
 // Four floats rounded (nearest even) and saturated to bytes, in the low
 // 32 bits of the result.
 inline std::uint32_t to_bytes4(__m128 v) noexcept {
@@ -204,7 +204,7 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
         return;
     }
     for (int i = 0, left = residual; i < kBins && left > 0; i += residual_step, --left) ++hist[i];
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
     static_assert(kBins % 4 == 0);
     // Running sum four bins at a time, scaled, rounded and packed to bytes.
     const __m128 s4 = _mm_set1_ps(scale);
@@ -229,14 +229,15 @@ void tile_lut(const std::uint8_t* grey, std::size_t width, const Grid& g, std::s
     std::memset(hist, 0, kBins * sizeof *hist);
 }
 
+// Tiles of at least this many pixels blend through the cells' combined
+// tables (one gather a pixel instead of four, for a table of 1 KiB a cell).
+constexpr int kCellBlendArea = 64;
+
+#if TESSEL_HAVE_AVX2_KERNELS
 // Partial histograms a tile's pixels are counted into with AVX2 tables: four
 // from this many pixels, else two.
 constexpr int kMaxWays = 4;
 constexpr int kFourWaysArea = 1024;
-
-// Tiles of at least this many pixels blend through the cells' combined
-// tables (one gather a pixel instead of four, for a table of 1 KiB a cell).
-constexpr int kCellBlendArea = 64;
 
 // The whole lookup table of one tile with AVX2. With a limit of one pixel
 // per bin the clipped histogram only says which values occur, and storing
@@ -379,6 +380,8 @@ void small_tile_tables_avx2(const std::uint8_t* grey, std::size_t width, const G
         }
 }
 
+#endif  // TESSEL_HAVE_AVX2_KERNELS
+
 }  // namespace
 
 void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, double clip_limit, int tiles_x,
@@ -444,6 +447,7 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
     for (std::size_t i = cells; i < cell_values.size(); ++i) cell_values[i % cells].merge(cell_values[i]);
 
     const Values everything = Values::all();
+#if TESSEL_HAVE_AVX2_KERNELS
     if (avx2 && tile_area < kBins)
         small_tile_tables_avx2(grey, width, g, tx_count, ty_count, clip, scale, luts.get());
     else if (avx2) for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
@@ -452,7 +456,9 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
             for (std::size_t tx = 0; tx < tx_count; ++tx)
                 tile_table_avx2(grey, width, g, tx, ty, clip, scale, scratch, &luts[(ty * tx_count + tx) * kBins]);
     });
-    else for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
+    else
+#endif
+    for_row_slices(ty_count, min_tile_rows, [&](std::size_t, std::size_t t0, std::size_t t1) {
         int hist[kBins] = {};
         for (std::size_t ty = t0; ty < t1; ++ty)
             for (std::size_t tx = 0; tx < tx_count; ++tx) {
@@ -481,6 +487,7 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
             int ty1 = floor_int(tyf);
             int ty2 = ty1 + 1;
             const float ya = tyf - static_cast<float>(ty1), ya1 = 1.0f - ya;
+#if TESSEL_HAVE_AVX2_KERNELS
             if (by_cells) {
                 if (ty1 + 1 != band_row) {
                     band_row = ty1 + 1;
@@ -490,18 +497,24 @@ void clahe(const std::uint8_t* grey, std::size_t height, std::size_t width, doub
                                            ya1, out + y * width);
                 continue;
             }
+#else
+            (void)band;
+            (void)band_row;
+#endif
             ty1 = std::max(ty1, 0);
             ty2 = std::min(ty2, tiles_y - 1);
             const std::uint8_t* lut1 = &luts[static_cast<std::size_t>(ty1) * tx_count * kBins];
             const std::uint8_t* lut2 = &luts[static_cast<std::size_t>(ty2) * tx_count * kBins];
             const std::uint8_t* src = grey + y * width;
             std::uint8_t* dst = out + y * width;
+#if TESSEL_HAVE_AVX2_KERNELS
             if (avx2) {
                 clahe_blend_row_avx2(src, width, lut1, lut2, ind1.data(), ind2.data(), xa.data(), xa1.data(), ya, ya1, dst);
                 continue;
             }
+#endif
             std::size_t x = 0;
-#if defined(__SSE2__)
+#if TESSEL_HAVE_SSE2_KERNELS
             const __m128 wy1 = _mm_set1_ps(ya1), wy = _mm_set1_ps(ya);
             for (; x + 4 <= width; x += 4) {
                 // Built in registers: storing lanes to memory and reloading them

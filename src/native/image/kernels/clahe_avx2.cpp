@@ -394,21 +394,4 @@ __attribute__((target("avx2"))) void clahe_blend_row_cells_avx2(const std::uint8
 
 }  // namespace image::kernels
 
-#else
-
-namespace image::kernels {
-
-void clahe_table_avx2(int*, int, int, float, std::uint8_t*) noexcept {}
-void clahe_presence_table_avx2(std::uint8_t*, int, float, std::uint8_t*) noexcept {}
-unsigned clahe_clip_blocks_avx2(std::uint8_t*, std::uint8_t*, int, std::uint8_t*) noexcept { return 0; }
-void clahe_small_table_avx2(std::uint8_t*, const std::uint8_t*, unsigned, int, float, const std::uint8_t*) noexcept {}
-void clahe_cell_band_avx2(const std::uint8_t*, int, int, int, std::uint32_t*) noexcept {}
-void clahe_blend_row_cells_avx2(const std::uint8_t*, std::size_t, const std::uint32_t*, const std::uint32_t*,
-                                const float*, const float*, float, float, std::uint8_t*) noexcept {}
-void clahe_blend_row_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*, const std::uint8_t*,
-                          const std::uint32_t*, const std::uint32_t*, const float*, const float*, float, float,
-                          std::uint8_t*) noexcept {}
-
-}  // namespace image::kernels
-
 #endif

@@ -4,8 +4,12 @@
 // order, as the plain loops, so the same bytes.
 #pragma once
 
+#include "image/kernels/simd.hpp"
+
 #include <cstddef>
 #include <cstdint>
+
+#if TESSEL_HAVE_AVX2_KERNELS
 
 namespace image::kernels {
 
@@ -71,3 +75,5 @@ void clahe_blend_row_cells_avx2(const std::uint8_t* src, std::size_t width, cons
                                 float ya1, std::uint8_t* dst) noexcept;
 
 }  // namespace image::kernels
+
+#endif

@@ -44,7 +44,12 @@ Moments grey_moments(const std::uint8_t* grey, std::size_t height, std::size_t w
         for (std::size_t y = y0; y < y1; ++y) {
             const std::uint8_t* row = grey + y * width;
             std::uint64_t s = 0, s2 = 0;
+#if TESSEL_HAVE_AVX2_KERNELS
             const std::size_t done = avx2 ? grey_row_moments_avx2(row, width, s, s2) : 0;
+#else
+            const std::size_t done = 0;
+            (void)avx2;
+#endif
             for (std::size_t x = done; x < width; ++x) {
                 const std::uint32_t v = row[x];
                 s += v;
@@ -77,7 +82,12 @@ void laplacian_row(const std::uint8_t* up, const std::uint8_t* row, const std::u
     }
     at(0, row[1], row[1]);
     std::int64_t s = 0, s2 = 0;
+#if TESSEL_HAVE_AVX2_KERNELS
     const std::size_t from = avx2 ? laplacian_row_avx2(up, row, down, width, s, s2) : 1;
+#else
+    const std::size_t from = 1;
+    (void)avx2;
+#endif
     for (std::size_t x = from; x + 1 < width; ++x) {
         const std::int32_t l = up[x] + down[x] + row[x - 1] + row[x + 1] - 4 * static_cast<std::int32_t>(row[x]);
         s += l;
@@ -139,10 +149,19 @@ ColourStats grey_and_saturation(const std::uint8_t* bgr, std::size_t count, std:
     const std::size_t blocks = (count + kBlock - 1) / kBlock;
     for_row_slices(blocks, kRowsPerSlicePixels / kBlock, [&](std::size_t part, std::size_t b0, std::size_t b1) {
         const std::size_t begin = b0 * kBlock, end = std::min(count, b1 * kBlock);
-        ColourSums vector_sums;
-        const std::size_t vector_done =
-            vectorised && cpu_has_avx2() ? grey_and_saturation_avx2(bgr + 3 * begin, end - begin, grey + begin, vector_sums) : 0;
-        std::uint64_t s = vector_sums.grey, s2 = vector_sums.grey_sq, sat = vector_sums.saturation;
+        std::uint64_t s = 0, s2 = 0, sat = 0;
+        std::size_t vector_done = 0;
+#if TESSEL_HAVE_AVX2_KERNELS
+        if (vectorised && cpu_has_avx2()) {
+            ColourSums vector_sums;
+            vector_done = grey_and_saturation_avx2(bgr + 3 * begin, end - begin, grey + begin, vector_sums);
+            s = vector_sums.grey;
+            s2 = vector_sums.grey_sq;
+            sat = vector_sums.saturation;
+        }
+#else
+        (void)vectorised;
+#endif
         for (std::size_t i = begin + vector_done; i < end; ++i) {
             const std::uint32_t b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
             const std::uint32_t y = (b * kB + g * kG + r * kR + kHalf) >> 15;

@@ -102,12 +102,4 @@ __attribute__((target("avx2"))) std::size_t grey_and_saturation_avx2(const std::
 
 }  // namespace image::kernels
 
-#else
-
-namespace image::kernels {
-
-std::size_t grey_and_saturation_avx2(const std::uint8_t*, std::size_t, std::uint8_t*, ColourSums&) noexcept { return 0; }
-
-}  // namespace image::kernels
-
 #endif

@@ -3,8 +3,12 @@
 // formulas as the scalar pass, so the same bytes and sums.
 #pragma once
 
+#include "image/kernels/simd.hpp"
+
 #include <cstddef>
 #include <cstdint>
+
+#if TESSEL_HAVE_AVX2_KERNELS
 
 namespace image::kernels {
 
@@ -18,3 +22,5 @@ std::size_t grey_and_saturation_avx2(const std::uint8_t* bgr, std::size_t count,
                                      ColourSums& sums) noexcept;
 
 }  // namespace image::kernels
+
+#endif

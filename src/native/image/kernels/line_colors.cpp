@@ -1,5 +1,7 @@
 #include "image/kernels/line_colors.hpp"
 
+#include "image/kernels/simd.hpp"
+
 #include <algorithm>
 
 namespace image::kernels {
@@ -23,9 +25,9 @@ using i16 = std::int16_t;
 
 // Where the toolchain can pick a function version at load time (GCC, ELF
 // ifunc), the pixel loop is also built for AVX2 and for AVX-512 (x86-64-v4),
-// about 1.6 and 2.4 times faster than the SSE2 baseline; other builds use
-// the baseline alone.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+// about 1.6 and 2.4 times faster than the SSE2 baseline; other builds (and
+// those with the vector kernels compiled out) use the baseline alone.
+#if TESSEL_HAVE_AVX2_KERNELS && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
 #define LINE_COLORS_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define LINE_COLORS_CLONES

@@ -3,8 +3,12 @@
 // the plain loops.
 #pragma once
 
+#include "image/kernels/simd.hpp"
+
 #include <cstddef>
 #include <cstdint>
+
+#if TESSEL_HAVE_AVX2_KERNELS
 
 namespace image::kernels {
 
@@ -22,3 +26,5 @@ std::size_t laplacian_row_avx2(const std::uint8_t* up, const std::uint8_t* row, 
                                std::size_t width, std::int64_t& sum, std::int64_t& sum_sq) noexcept;
 
 }  // namespace image::kernels
+
+#endif

@@ -199,9 +199,12 @@ double high_frequency_share(const std::uint8_t* grey, std::size_t height, std::s
                                                (method == SpectrumMethod::Automatic && radius <= kVectorMaxRadius));
     if (method == SpectrumMethod::Vector && !vector) method = SpectrumMethod::Direct;
     double low = 0.0;
+#if TESSEL_HAVE_AVX2_KERNELS
     if (vector) {
         low = centre_square_energy_avx2(grey, height, width, moments.mean(), radius);
-    } else {
+    } else
+#endif
+    {
         const bool use_fft = method == SpectrumMethod::Fft ||
                              (method == SpectrumMethod::Automatic && radius > kDirectMaxRadius);
         const RowPass rows(grey, height, width, moments.mean(), radius + 1);

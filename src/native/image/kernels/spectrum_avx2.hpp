@@ -9,8 +9,12 @@
 // megapixels this is cheaper than the FFTs.
 #pragma once
 
+#include "image/kernels/simd.hpp"
+
 #include <cstddef>
 #include <cstdint>
+
+#if TESSEL_HAVE_AVX2_KERNELS
 
 namespace image::kernels {
 
@@ -21,3 +25,5 @@ double centre_square_energy_avx2(const std::uint8_t* grey, std::size_t height, s
                                  std::size_t radius);
 
 }  // namespace image::kernels
+
+#endif
