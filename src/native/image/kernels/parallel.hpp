@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <thread>
@@ -21,10 +22,24 @@ inline std::size_t core_count() noexcept {
     return cores;
 }
 
+// How many threads the kernels may use: the number of cores, unless a
+// native test harness has set another count (1 for the single-threaded
+// results that split runs must equal, more than the cores for more
+// interleavings). 0 restores the default.
+inline std::atomic<std::size_t>& thread_limit_setting() noexcept {
+    static std::atomic<std::size_t> limit{0};
+    return limit;
+}
+inline void set_thread_limit(std::size_t limit) noexcept { thread_limit_setting().store(limit, std::memory_order_relaxed); }
+inline std::size_t thread_limit() noexcept {
+    const std::size_t limit = thread_limit_setting().load(std::memory_order_relaxed);
+    return limit != 0 ? limit : core_count();
+}
+
 // How many slices for_row_slices(rows, min_rows, ...) makes.
 inline std::size_t slice_count(std::size_t rows, std::size_t min_rows) noexcept {
     const std::size_t fit = rows / std::max<std::size_t>(1, min_rows);
-    const std::size_t parts = fit < 2 ? 1 : std::min<std::size_t>(core_count(), fit);
+    const std::size_t parts = fit < 2 ? 1 : std::min<std::size_t>(thread_limit(), fit);
     return std::clamp<std::size_t>(parts, 1, kMaxSlices);
 }
 

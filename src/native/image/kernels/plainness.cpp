@@ -50,19 +50,28 @@ PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std:
             static_cast<double>(canny_edge_count(enhanced.get(), height, width, kCannyLow, kCannyHigh)) / n;
     };
 
-    if (pixels < kPairMinPixels || pixels > kPairMaxPixels || core_count() < 2) {
+    if (pixels < kPairMinPixels || pixels > kPairMaxPixels || thread_limit() < 2) {
         grey_half();
         enhanced_half();
         return m;
     }
     std::exception_ptr failed;
-    std::thread helper([&]() noexcept {
-        try {
-            enhanced_half();
-        } catch (...) {
-            failed = std::current_exception();
-        }
-    });
+    std::thread helper;
+    try {
+        helper = std::thread([&]() noexcept {
+            try {
+                enhanced_half();
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+    } catch (...) {
+        // Out of threads or memory, both halves run here, as for small
+        // images: a missing helper costs time, never the result.
+        grey_half();
+        enhanced_half();
+        return m;
+    }
     try {
         grey_half();
     } catch (...) {

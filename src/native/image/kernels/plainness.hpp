@@ -14,7 +14,8 @@ struct PlainMetrics {
 };
 
 // `bgr` holds `height` rows of `width` packed BGR pixels. May throw
-// std::bad_alloc (or std::system_error when a thread cannot start).
+// std::bad_alloc; a helper thread that cannot start only means the work
+// runs on the calling thread.
 PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std::size_t width);
 
 }  // namespace image::kernels

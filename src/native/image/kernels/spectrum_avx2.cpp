@@ -7,7 +7,6 @@
 #if TESSEL_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
-#include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -331,18 +330,20 @@ __attribute__((target("avx2,fma"))) void add_energies(const ColumnSums& c, std::
     }
 }
 
-// Per column lane: the low and high sums of |F(ky, kx)|^2 for ky in
-// [k0, k1) and its negative, two ky per pass over the column.
+// Per column lane, the low and high sums of |F(ky, kx)|^2 of the pair
+// ky = 2q, 2q + 1 and their negatives (ky = 2q alone when 2q = radius), for
+// q in [q0, q1), into low/high[q * kpad + lane]: the sums of each pair come
+// out the same however the pairs are split over threads.
 __attribute__((target("avx2,fma"))) void column_sums(const RowCoefficients& c, std::size_t height,
-                                                     std::size_t radius, std::size_t k0, std::size_t k1,
+                                                     std::size_t radius, std::size_t q0, std::size_t q1,
                                                      const std::vector<Complex>& roots, double* low, double* high,
                                                      double& dc) noexcept {
     const std::size_t kpad = c.kpad, blocks = kpad / kLanes;
     for (std::size_t b = 0; b < blocks; ++b) {
-        __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
-        for (std::size_t ky = k0; ky < k1; ky += 2) {
+        for (std::size_t q = q0; q < q1; ++q) {
+            const std::size_t ky = 2 * q;
             // A lone last ky is summed twice over; its second copy is dropped.
-            const std::size_t kz = ky + 1 < k1 ? ky + 1 : ky;
+            const std::size_t kz = ky < radius ? ky + 1 : ky;
             ColumnSums u{_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
             ColumnSums v = u;
             const double* re = c.re.data() + b * kLanes;
@@ -367,11 +368,12 @@ __attribute__((target("avx2,fma"))) void column_sums(const RowCoefficients& c, s
                 v.b1 = _mm256_fmadd_pd(vr, sv, v.b1);
                 v.b2 = _mm256_fmadd_pd(vi, sv, v.b2);
             }
+            __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
             add_energies(u, ky, radius, lo, hi, b == 0 ? &dc : nullptr);
             if (kz != ky) add_energies(v, kz, radius, lo, hi, b == 0 ? &dc : nullptr);
+            _mm256_storeu_pd(low + q * kpad + b * kLanes, lo);
+            _mm256_storeu_pd(high + q * kpad + b * kLanes, hi);
         }
-        _mm256_storeu_pd(low + b * kLanes, _mm256_add_pd(_mm256_loadu_pd(low + b * kLanes), lo));
-        _mm256_storeu_pd(high + b * kLanes, _mm256_add_pd(_mm256_loadu_pd(high + b * kLanes), hi));
     }
 }
 
@@ -382,34 +384,27 @@ double centre_square_energy_avx2(const std::uint8_t* grey, std::size_t height, s
     const RowCoefficients coef = row_pass(grey, height, width, mean, radius);
     const std::size_t kpad = coef.kpad;
     const std::vector<Complex>& roots = unit_roots(height);
-    // ky in [0, radius] split over the cores; each slice sums its own lanes.
-    const std::size_t kys = radius + 1;
-    const std::size_t min_kys = std::max<std::size_t>(1, kSlicePixels / (height * kpad));
-    std::vector<double> low(kMaxSlices * kpad), high(kMaxSlices * kpad);
-    std::array<double, kMaxSlices> dc{};
-    for_row_slices(kys, min_kys, [&](std::size_t part, std::size_t k0, std::size_t k1) {
-        column_sums(coef, height, radius, k0, k1, roots, &low[part * kpad], &high[part * kpad], dc[part]);
+    // The pairs of ky in [0, radius] split over the cores. Each pair's sums
+    // are kept apart and added up in one order at the end, so the result
+    // does not depend on the number of cores.
+    const std::size_t pairs = radius / 2 + 1;
+    const std::size_t min_pairs = std::max<std::size_t>(1, kSlicePixels / (2 * height * kpad));
+    std::vector<double> low(pairs * kpad), high(pairs * kpad);
+    double dc = 0.0;  // written by the slice holding ky = 0
+    for_row_slices(pairs, min_pairs, [&](std::size_t, std::size_t q0, std::size_t q1) {
+        column_sums(coef, height, radius, q0, q1, roots, low.data(), high.data(), dc);
     });
     // Column kx counts its low sum unless kx = radius (only -radius lies in
     // the square) and its high sum, the mirrored column -kx, unless kx = 0.
     double energy = 0.0;
-    for (std::size_t part = 0; part < kMaxSlices; ++part)
+    for (std::size_t q = 0; q < pairs; ++q)
         for (std::size_t lane = 0; lane < kpad; ++lane) {
             const std::size_t kx = coef.lane_k[lane];
-            if (kx < radius) energy += low[part * kpad + lane];
-            if (kx > 0 && kx <= radius) energy += high[part * kpad + lane];
+            if (kx < radius) energy += low[q * kpad + lane];
+            if (kx > 0 && kx <= radius) energy += high[q * kpad + lane];
         }
-    for (double d : dc) energy -= d;
-    return energy;
+    return energy - dc;
 }
-
-}  // namespace image::kernels
-
-#else
-
-namespace image::kernels {
-
-double centre_square_energy_avx2(const std::uint8_t*, std::size_t, std::size_t, double, std::size_t) { return 0.0; }
 
 }  // namespace image::kernels
 
