@@ -153,3 +153,26 @@ fuzz-native: fuzz-native-build
 
 fuzz-native-ci:
 	$(MAKE) fuzz-native FUZZ_NATIVE_SECONDS=30
+
+# --- exact on every build: other configurations, the kernels' threads --------
+# `make test-x86-64-v3` builds the package with FMA and AVX2 in the baseline,
+# `make test-portable` with the vector kernels compiled out (the loops every
+# non-x86 machine runs), each into its own virtualenv under build/, and runs
+# the tests that hold the kernels against OpenCV, NumPy and each other there.
+# `make tsan` runs the row slices and the plain-colour check's two threads
+# under ThreadSanitizer against single-threaded runs (tools/threads_tsan.cc).
+TSAN_CXX ?= clang++-19
+
+.PHONY: test-x86-64-v3 test-portable tsan
+
+test-x86-64-v3:
+	PYTHON=$(PYTHON) tools/kernel_build.sh v3
+
+test-portable:
+	PYTHON=$(PYTHON) tools/kernel_build.sh portable
+
+tsan:
+	mkdir -p build/tsan
+	$(TSAN_CXX) -std=c++20 -g -O1 -fsanitize=thread -ffp-contract=off -Wall -Wextra -Isrc/native \
+		tools/threads_tsan.cc src/native/image/kernels/*.cpp -o build/tsan/threads_tsan
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/threads_tsan
