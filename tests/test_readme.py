@@ -99,7 +99,7 @@ def test_readme_has_the_blocks_it_is_known_for():
         assert any(re.search(rf"^\s*{name}\s*=", code, re.M) for code in blocks), name
 
 
-@pytest.mark.parametrize("line, code", python_blocks(), ids=lambda v: f"line {v}" if isinstance(v, int) else "")
+@pytest.mark.parametrize("line, code", [pytest.param(*block, id=f"line {block[0]}") for block in python_blocks()])
 def test_readme_block_runs(tls_server, folder, line, code):
     if "dask" in code:
         pytest.importorskip("dask.bag")

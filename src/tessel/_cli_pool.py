@@ -32,7 +32,11 @@ class Interrupts:
     def __enter__(self) -> "Interrupts":
         # Signal handlers can only be set from the main thread; elsewhere (an
         # embedding application's thread) Ctrl-C is that application's business.
-        if threading.current_thread() is threading.main_thread():
+        # An ignored SIGINT (a job started in the background by a shell) stays
+        # ignored, and a handler installed from C (shown as None) cannot be
+        # put back, so it is left in place too.
+        current = signal.getsignal(signal.SIGINT)
+        if threading.current_thread() is threading.main_thread() and current not in (None, signal.SIG_IGN):
             self._previous = signal.signal(signal.SIGINT, self._handle)
             self._installed = True
         return self
