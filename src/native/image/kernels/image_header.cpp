@@ -36,7 +36,7 @@ std::uint64_t be(Bytes d, std::size_t at, std::size_t n) noexcept {
 
 std::uint64_t le(Bytes d, std::size_t at, std::size_t n) noexcept {
     std::uint64_t v = 0;
-    for (std::size_t i = n; i-- > 0;) v = (v << 8) | d[at + i];
+    for (std::size_t i = 0; i < n; ++i) v |= std::uint64_t{d[at + i]} << (8 * i);
     return v;
 }
 
