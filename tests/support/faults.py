@@ -17,6 +17,7 @@ import textwrap
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
+from typing import Dict, Optional
 
 _PIECE = bytes(range(256)) * 4096  # 1 MiB
 
@@ -67,11 +68,12 @@ def expected_byte_sum(size: int) -> int:
     return whole * (255 * 256 // 2) + rest * (rest - 1) // 2
 
 
-def measure_in_subprocess(code: str, timeout: float = 120.0) -> dict:
+def measure_in_subprocess(code: str, timeout: float = 120.0, env: Optional[Dict[str, str]] = None) -> dict:
     """Runs `code` in a new interpreter; it must print one JSON object last.
 
-    The child gets `peak_rss()` (bytes, from ru_maxrss) predefined, and the
-    tests directory on its path so that `support` is importable.
+    The child gets `peak_rss()` (bytes, from ru_maxrss) predefined, the
+    tests directory on its path so that `support` is importable, and the
+    variables of `env` on top of this process's environment.
     """
     prelude = textwrap.dedent(
         """
@@ -80,7 +82,7 @@ def measure_in_subprocess(code: str, timeout: float = 120.0) -> dict:
             return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
         """
     )
-    env = dict(os.environ)
+    env = dict(os.environ, **(env or {}))
     tests_dir = str(Path(__file__).resolve().parent.parent)
     env["PYTHONPATH"] = tests_dir + os.pathsep + env.get("PYTHONPATH", "")
     proc = subprocess.run(

@@ -1,8 +1,10 @@
 """A scripted HTTP(S) server on 127.0.0.1 for tests.
 
 Each path gets a list of replies served in order (the last one repeats);
-every request is recorded. Replies can stream chunked bodies, lie about
-their length, drip bytes slowly, or reset the connection after the headers.
+every request is recorded. Replies can stream chunked bodies (also endless
+ones), lie about their length, drip bytes slowly, or reset the connection
+after the headers. The server listens on 127.0.0.1 or on another loopback
+address such as ::1.
 """
 
 from __future__ import annotations
@@ -10,6 +12,7 @@ from __future__ import annotations
 import json
 import socket
 import ssl
+import sys
 import threading
 import time
 from dataclasses import dataclass, field
@@ -29,6 +32,7 @@ class Reply:
     length: Optional[int] = None  # Content-Length to announce (default: len(body))
     reset: bool = False  # close the connection right after the headers
     echo: bool = False  # body = JSON of the recorded request
+    endless: bool = False  # chunked, `body` repeated until the client goes away
 
 
 @dataclass
@@ -73,7 +77,7 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(reply.status)
         for key, value in reply.headers.items():
             self.send_header(key, value)
-        if reply.chunked:
+        if reply.chunked or reply.endless:
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(len(payload) if reply.length is None else reply.length))
@@ -84,7 +88,11 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return
         try:
-            if reply.chunked:
+            if reply.endless:
+                piece = b"%x\r\n%s\r\n" % (len(payload), payload)
+                while True:
+                    self.wfile.write(piece)
+            elif reply.chunked:
                 for i in range(0, len(payload), 1024):
                     piece = payload[i : i + 1024]
                     self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
@@ -108,18 +116,31 @@ class _Server(ThreadingHTTPServer):
     daemon_threads = True
     owner: "LoopbackServer"
 
+    def handle_error(self, request, client_address):
+        # A client that hangs up before sending a request (a refused peer, a
+        # download stopped early) is part of the tests, not a server fault.
+        if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            super().handle_error(request, client_address)
+
+
+class _Server6(_Server):
+    address_family = socket.AF_INET6
+
 
 class LoopbackServer:
-    def __init__(self, ssl_context: Optional[ssl.SSLContext] = None, port: int = 0):
+    def __init__(self, ssl_context: Optional[ssl.SSLContext] = None, port: int = 0, host: str = "127.0.0.1"):
         self.lock = threading.Lock()
         self.routes: Dict[str, List[Reply]] = {}
         self.requests: List[Recorded] = []
-        self._server = _Server(("127.0.0.1", port), _Handler)
+        self.host = host
+        server_class = _Server6 if ":" in host else _Server
+        self._server = server_class((host, port), _Handler)
         self._server.owner = self
         if ssl_context is not None:
             self._server.socket = ssl_context.wrap_socket(self._server.socket, server_side=True)
         self.scheme = "https" if ssl_context is not None else "http"
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        # A short poll keeps close() (which waits for the loop to notice) quick.
+        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
         self._thread.start()
 
     @property
@@ -127,7 +148,8 @@ class LoopbackServer:
         return self._server.server_address[1]
 
     def url(self, path: str = "/") -> str:
-        return f"{self.scheme}://127.0.0.1:{self.port}{path}"
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"{self.scheme}://{host}:{self.port}{path}"
 
     def reply(self, path: str, *replies: Reply) -> str:
         """Scripts `path` and returns its URL."""

@@ -59,11 +59,27 @@ bool add_default_verify(PyObject* self, PyObject* kwargs) noexcept {
     return entry && PyDict_SetItem(entry.get(), key, verify.get()) == 0 && PyDict_Update(kwargs, entry.get()) == 0;
 }
 
-Ref send_once(const pyobj::Call& call, PyObject* timeout, PyObject* kwargs) noexcept {
+// tessel.limits and the settings it gives for this call: None while every
+// setting is at its default, and the session's own request is called.
+struct Limits {
+    Ref module;
+    Ref settings;
+};
+
+// session.request, or under limits the same call through tessel.limits'
+// guarded transport, mounted on the session.
+Ref session_sender(PyObject* session, const Limits& limits) noexcept {
+    if (session == nullptr) return {};
+    if (limits.settings.get() == Py_None) return pyobj::attr(session, pyobj::id<"request">());
+    Ref sender = pyobj::attr(limits.module.get(), pyobj::id<"_session_sender">());
+    return pyobj::call(sender.get(), limits.settings.get(), session);
+}
+
+Ref send_once(const pyobj::Call& call, PyObject* timeout, PyObject* kwargs, const Limits& limits) noexcept {
     PyObject* self = call[0];
     if (!add_default_verify(self, kwargs)) return {};
     Ref session = pyobj::attr(self, pyobj::id<"session">());
-    Ref session_request = pyobj::attr(session.get(), pyobj::id<"request">());
+    Ref session_request = session_sender(session.get(), limits);
     Ref method = session_request ? pyobj::call_method(call[1], pyobj::id<"upper">()) : Ref();
     if (!method) return {};
     const pyobj::Kw fixed[] = {
@@ -146,8 +162,12 @@ PyObject* request(const pyobj::Call& call) {
 
     long long count = 0;
     if (!attempt_count(self, count)) return nullptr;
+    Limits limits;
+    limits.module = pyobj::imported(pyobj::id<"tessel.limits">());
+    limits.settings = pyobj::call_method(limits.module.get(), pyobj::id<"_for_call">());
+    if (!limits.settings) return nullptr;
     for (long long i = 0; i < count; ++i) {
-        Ref response = send_once(call, timeout.get(), kwargs);
+        Ref response = send_once(call, timeout.get(), kwargs, limits);
         if (response) return response.release();
 
         Ref caught = pyobj::fetch_exception();

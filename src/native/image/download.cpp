@@ -113,6 +113,13 @@ Ref backoff_delay(double base_delay, long long retry_count) noexcept {
     return Ref::steal(PyFloat_FromDouble(base_delay * std::ldexp(1.0, static_cast<int>(retry_count))));
 }
 
+// A body that decodes to more than this many bytes, at more than
+// kInflationRatio times the bytes the server sent for it, is a decompression
+// bomb: no image is compressed that well. Stopping there keeps a 1.5 MB
+// response from filling the process with gigabytes of zeros.
+constexpr long long kInflatedFloor = 64LL << 20;
+constexpr long long kInflationRatio = 100;
+
 // One get_img_url_io call: its settings and the state shared by its attempts.
 struct Download {
     PyObject* globals;
@@ -121,6 +128,10 @@ struct Download {
     PyObject* log;
     PyObject* timeout;
     PyObject* headers;
+    // tessel.limits and its settings for this call (None while all are at
+    // their defaults, when the request is requests.get's own).
+    PyObject* limits_module;
+    PyObject* limits;
     long long retry_count = 0;
 
     // time.sleep(delay), `time` looked up now.
@@ -135,13 +146,7 @@ struct Download {
     // false with the attempt's error set; true when the attempt ended
     // without one, with `received` telling whether the body is in `im_io`.
     bool attempt(PyObject* im_io, Ref& response, bool& received) const noexcept {
-        Ref requests = pyobj::global(globals, id<"requests">());
-        Ref get = pyobj::attr(requests.get(), id<"get">());
-        response = pyobj::call_kw(get.get(), {url},
-                                  {{id<"stream">(), Py_True},
-                                   {id<"timeout">(), timeout},
-                                   {id<"verify">(), Py_False},
-                                   {id<"headers">(), headers}});
+        response = send();
         if (!response) return false;
         Ref status = pyobj::attr(response.get(), id<"status_code">());
         Ref ok = Ref::steal(PyLong_FromLong(200));
@@ -164,19 +169,66 @@ struct Download {
                          id<"s 后重试...: ">(), url}));
     }
 
+    // requests.get(url, stream=True, timeout=..., verify=False, headers=...),
+    // `requests` and its `get` looked up now; under limits the same GET goes
+    // through tessel.limits' guarded transport instead.
+    Ref send() const noexcept {
+        Ref requests = pyobj::global(globals, id<"requests">());
+        if (!requests) return {};
+        if (limits != Py_None) {
+            Ref open = pyobj::attr(limits_module, id<"_open_image">());
+            return pyobj::call(open.get(), limits, requests.get(), url, timeout, headers);
+        }
+        Ref get = pyobj::attr(requests.get(), id<"get">());
+        return pyobj::call_kw(get.get(), {url},
+                              {{id<"stream">(), Py_True},
+                               {id<"timeout">(), timeout},
+                               {id<"verify">(), Py_False},
+                               {id<"headers">(), headers}});
+    }
+
     // for chunk in response.iter_content(chunk_size=4096): if chunk: im_io.write(chunk)
-    static bool read_body(PyObject* response, PyObject* im_io) noexcept {
+    // stopping at a decompression bomb (kInflatedFloor).
+    bool read_body(PyObject* response, PyObject* im_io) const noexcept {
         Ref iter_content = pyobj::attr(response, id<"iter_content">());
         Ref size = Ref::steal(PyLong_FromLong(4096));
         Ref chunks = size ? pyobj::call_kw(iter_content.get(), {}, {{id<"chunk_size">(), size.get()}}) : Ref();
         Ref it = chunks ? Ref::steal(PyObject_GetIter(chunks.get())) : Ref();
         if (!it) return false;
+        long long decoded = 0;
         while (Ref chunk = Ref::steal(PyIter_Next(it.get()))) {
             const int non_empty = PyObject_IsTrue(chunk.get());
             if (non_empty < 0) return false;
-            if (non_empty && !pyobj::call_method(im_io, id<"write">(), chunk.get())) return false;
+            if (!non_empty) continue;
+            Ref written = pyobj::call_method(im_io, id<"write">(), chunk.get());
+            if (!written) return false;
+            const long long count = PyLong_AsLongLong(written.get());
+            if (count == -1 && PyErr_Occurred()) return false;
+            decoded += count;
+            if (decoded > kInflatedFloor && !check_inflation(response, decoded)) return false;
         }
         return !PyErr_Occurred();
+    }
+
+    // Fails with tessel.limits.DownloadTooLarge when `decoded` bytes came
+    // from fewer than decoded / kInflationRatio bytes on the wire
+    // (response.raw.tell()).
+    bool check_inflation(PyObject* response, long long decoded) const noexcept {
+        Ref raw = pyobj::attr(response, id<"raw">());
+        Ref told = pyobj::call_method(raw.get(), id<"tell">());
+        if (!told) return false;
+        const long long wire = PyLong_AsLongLong(told.get());
+        if (wire == -1 && PyErr_Occurred()) return false;
+        // wire * kInflationRatio < decoded, without the product overflowing.
+        if (wire >= decoded || wire > (decoded - 1) / kInflationRatio) return true;
+        Ref error_class = pyobj::attr(limits_module, id<"DownloadTooLarge">());
+        Ref message = error_class ? Ref::steal(PyUnicode_FromFormat(
+                                        "the body of %U decodes to more than %lld times the %lld bytes received "
+                                        "(stopped at %lld bytes)",
+                                        url, kInflationRatio, wire, decoded))
+                                  : Ref();
+        pyobj::raise(pyobj::call(error_class.get(), message.get()));
+        return false;
     }
 
     // The handler of a failed attempt, with its error `err` being handled:
@@ -237,7 +289,12 @@ PyObject* get_img_url_io(const pyobj::Call& call) {
     Ref headers = kwargs_get(call.kwargs(), id<"headers">(), Ref::borrow(Py_None));
     if (!headers) return nullptr;
 
-    Download download{globals, url, call.real(2), log.get(), timeout.get(), headers.get()};
+    Ref limits_module = pyobj::imported(id<"tessel.limits">());
+    Ref limits = pyobj::call_method(limits_module.get(), id<"_for_call">());
+    if (!limits) return nullptr;
+
+    Download download{globals,       url, call.real(2), log.get(), timeout.get(), headers.get(),
+                      limits_module.get(), limits.get()};
     while (download.retry_count < max_retries) {
         Ref bytes_io = pyobj::global(globals, id<"BytesIO">());
         Ref im_io = pyobj::call(bytes_io.get());

@@ -48,6 +48,16 @@ inline Ref attr(PyObject* obj, PyObject* name) noexcept {
 Ref global(PyObject* globals, PyObject* name) noexcept;
 Ref global(PyObject* globals, const char* name) noexcept;
 
+// The module `name` (a str), from sys.modules when it is there, imported
+// otherwise: for modules a function needs only now and then, so the calling
+// module keeps no reference to them.
+inline Ref imported(PyObject* name) noexcept {
+    if (name == nullptr) return {};
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (module || PyErr_Occurred()) return module;
+    return Ref::steal(PyImport_Import(name));
+}
+
 // isinstance(obj, cls) with the error case folded into -1.
 inline int is_instance(PyObject* obj, PyObject* cls) noexcept { return PyObject_IsInstance(obj, cls); }
 
