@@ -144,6 +144,29 @@ def test_a_streamed_client_response_stays_under_the_cap(server, set_limits):
     assert received <= MiB
 
 
+def test_client_session_keeps_its_adapters_settings_and_drops_limits_later(server, set_limits):
+    import requests
+
+    class OwnAdapter(requests.adapters.HTTPAdapter):
+        pass
+
+    client = HttpRequestClient()
+    client.session.mount("http://127.0.0.1", requests.adapters.HTTPAdapter(max_retries=5))
+    own = OwnAdapter()
+    client.session.mount("http://own.invalid", own)
+    set_limits(MAX_DOWNLOAD_BYTES=MiB)
+    url = server.reply("/img", Reply(200, BIG_BODY))
+    with pytest.raises(limits.DownloadTooLarge):
+        client.get(url)
+    mounted = client.session.adapters
+    assert isinstance(mounted["http://127.0.0.1"], limits._GuardedAdapter)
+    assert mounted["http://127.0.0.1"].max_retries.total == 5
+    assert mounted["http://own.invalid"] is own
+    # Back at the defaults, the guarded session is as open as a plain one.
+    set_limits(MAX_DOWNLOAD_BYTES=None)
+    assert client.get(url).content == BIG_BODY
+
+
 @pytest.mark.parametrize("how", HOWS)
 @pytest.mark.parametrize(
     "name, value, error",

@@ -57,7 +57,10 @@ def test_stubtest_finds_no_inconsistency(module, tmp_path):
 
 @pytest.mark.parametrize(
     "targets",
-    [[str(TYPING_DIR / "usage.py")], ["-m", "tessel.cli", "-m", "tessel.dask_recipe", "-m", "tessel.checks"]],
+    [
+        [str(TYPING_DIR / "usage.py")],
+        ["-m", "tessel.cli", "-m", "tessel.dask_recipe", "-m", "tessel.checks", "-m", "tessel.limits"],
+    ],
     ids=["usage-example", "package-python-modules"],
 )
 def test_typed_code_checks_clean(tmp_path, targets):

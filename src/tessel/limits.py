@@ -450,10 +450,14 @@ class _GuardedAdapter(HTTPAdapter):
         return response
 
 
-def _guard_session(session: requests.Session) -> None:
+def _guard_session(session: Any) -> None:
     """Puts the guarded adapter in place of each plain requests adapter
-    mounted on `session`, with the same pool and retry settings."""
-    for prefix, adapter in list(session.adapters.items()):
+    mounted on `session`, with the same pool and retry settings. The old
+    adapter is not closed: another thread may be sending through it."""
+    adapters = getattr(session, "adapters", None)
+    if not isinstance(adapters, dict):
+        return  # not a requests session: nothing of ours can be mounted
+    for prefix, adapter in list(adapters.items()):
         if type(adapter) is HTTPAdapter:
             guarded = _GuardedAdapter(
                 pool_connections=adapter._pool_connections,  # type: ignore[attr-defined]
@@ -462,7 +466,6 @@ def _guard_session(session: requests.Session) -> None:
                 pool_block=adapter._pool_block,  # type: ignore[attr-defined]
             )
             session.mount(prefix, guarded)
-            adapter.close()
 
 
 # --- the entry points of the compiled modules ---------------------------------
