@@ -192,6 +192,31 @@ def test_a_malformed_setting_fails_the_call_before_any_request(server, set_limit
     assert server.requests == []
 
 
+@pytest.mark.parametrize("chunked", [False, True], ids=["length", "chunked"])
+@pytest.mark.parametrize("encoding", ["gzip", None])
+def test_wire_meter_counts_the_encoded_body(server, chunked, encoding):
+    import requests
+
+    body = gzip.compress(bytes(range(256)) * 4000) if encoding else BIG_BODY[:300000]
+    headers = {"Content-Encoding": encoding} if encoding else {}
+    url = server.reply("/img", Reply(200, body, headers=headers, chunked=chunked))
+    response = requests.get(url, stream=True)
+    meter = limits._wire_meter(response)
+    decoded = b"".join(response.iter_content(4096))
+    if encoding is None:
+        assert meter is None and decoded == body
+    else:
+        # The body plus, when chunked, the CRLF after each 1 KiB chunk.
+        assert meter() == len(body) + (2 * -(-len(body) // 1024) if chunked else 0)
+        assert len(decoded) == 1024000
+
+
+def test_a_large_plain_chunked_body_is_no_bomb(server, image_sleeps):
+    body = bytes(range(256)) * (65 * MiB // 256 + 1)
+    url = server.reply("/img", Reply(200, body, chunked=True, chunk_size=MiB))
+    assert ImageTool.get_img_url_bytes(url) == body
+
+
 # --- peers -------------------------------------------------------------------------
 
 
@@ -353,6 +378,7 @@ for how, url in {runs!r}:
         outcomes.append(type(exc).__name__)
 print(json.dumps({{"outcomes": outcomes, "peak": peak_rss()}}))
 """
+
 
 PEAK_LIMIT = 300 * MiB
 

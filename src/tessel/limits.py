@@ -471,6 +471,43 @@ def _guard_session(session: Any) -> None:
 # --- the entry points of the compiled modules ---------------------------------
 
 
+def _wire_meter(response: Any) -> Optional[Callable[[], int]]:
+    """For a response whose body is decoded on the way in (it names a
+    Content-Encoding): a function giving the body bytes received so far, to
+    weigh the decoded bytes against. None when nothing is decoded, since the
+    bytes delivered are then the bytes received.
+
+    urllib3's tell() counts what it reads in one piece, but not the pieces of
+    a chunked body, which it takes from http.client's _safe_read: those are
+    counted here as they are read."""
+    try:
+        encoding = response.headers.get("Content-Encoding")
+    except Exception:
+        return None
+    if not encoding:
+        return None
+    raw = response.raw
+    pieces = [0]
+    source = getattr(raw, "_fp", None)
+    safe_read = getattr(source, "_safe_read", None)
+    if getattr(raw, "chunked", False) and callable(safe_read):
+
+        def counting_read(amt: int) -> bytes:
+            data: bytes = safe_read(amt)
+            pieces[0] += len(data)
+            return data
+
+        setattr(source, "_safe_read", counting_read)
+
+    def received() -> int:
+        told: int = raw.tell()
+        return told + pieces[0]
+
+    return received
+
+
+
+
 def _for_call() -> Optional[_Limits]:
     """The limits for a call starting now; None while every setting is at its
     default, when requests go out exactly as they would without this module."""

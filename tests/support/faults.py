@@ -71,7 +71,7 @@ def expected_byte_sum(size: int) -> int:
 def measure_in_subprocess(code: str, timeout: float = 120.0, env: Optional[Dict[str, str]] = None) -> dict:
     """Runs `code` in a new interpreter; it must print one JSON object last.
 
-    The child gets `peak_rss()` (bytes, from ru_maxrss) predefined, the
+    The child gets `peak_rss()` (its own peak in bytes) predefined, the
     tests directory on its path so that `support` is importable, and the
     variables of `env` on top of this process's environment.
     """
@@ -79,6 +79,15 @@ def measure_in_subprocess(code: str, timeout: float = 120.0, env: Optional[Dict[
         """
         import json, resource, sys
         def peak_rss():
+            # ru_maxrss of a process started by (v)fork and exec begins at its
+            # parent's peak; VmHWM is the peak of this process's own memory.
+            try:
+                with open("/proc/self/status") as status:
+                    for line in status:
+                        if line.startswith("VmHWM:"):
+                            return int(line.split()[1]) * 1024
+            except OSError:
+                pass
             return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
         """
     )

@@ -26,7 +26,8 @@ class Reply:
     status: int = 200
     body: bytes = b""
     headers: Dict[str, str] = field(default_factory=dict)
-    chunked: bool = False  # Transfer-Encoding: chunked, 1 KiB chunks
+    chunked: bool = False  # Transfer-Encoding: chunked, in chunks of `chunk_size` bytes
+    chunk_size: int = 1024
     delay: float = 0.0  # seconds before the status line
     drip: float = 0.0  # seconds between body bytes
     length: Optional[int] = None  # Content-Length to announce (default: len(body))
@@ -93,8 +94,9 @@ class _Handler(BaseHTTPRequestHandler):
                 while True:
                     self.wfile.write(piece)
             elif reply.chunked:
-                for i in range(0, len(payload), 1024):
-                    piece = payload[i : i + 1024]
+                step = reply.chunk_size
+                for i in range(0, len(payload), step):
+                    piece = payload[i : i + step]
                     self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
                 self.wfile.write(b"0\r\n\r\n")
             elif reply.drip:

@@ -188,8 +188,12 @@ struct Download {
     }
 
     // for chunk in response.iter_content(chunk_size=4096): if chunk: im_io.write(chunk)
-    // stopping at a decompression bomb (kInflatedFloor).
+    // stopping at a decompression bomb (kInflatedFloor). Only a body that is
+    // decoded on the way in has a wire meter (tessel.limits._wire_meter).
     bool read_body(PyObject* response, PyObject* im_io) const noexcept {
+        Ref meter_for = pyobj::attr(limits_module, id<"_wire_meter">());
+        Ref meter = pyobj::call(meter_for.get(), response);
+        if (!meter) return false;
         Ref iter_content = pyobj::attr(response, id<"iter_content">());
         Ref size = Ref::steal(PyLong_FromLong(4096));
         Ref chunks = size ? pyobj::call_kw(iter_content.get(), {}, {{id<"chunk_size">(), size.get()}}) : Ref();
@@ -205,17 +209,16 @@ struct Download {
             const long long count = PyLong_AsLongLong(written.get());
             if (count == -1 && PyErr_Occurred()) return false;
             decoded += count;
-            if (decoded > kInflatedFloor && !check_inflation(response, decoded)) return false;
+            if (decoded > kInflatedFloor && meter.get() != Py_None && !check_inflation(meter.get(), decoded))
+                return false;
         }
         return !PyErr_Occurred();
     }
 
     // Fails with tessel.limits.DownloadTooLarge when `decoded` bytes came
-    // from fewer than decoded / kInflationRatio bytes on the wire
-    // (response.raw.tell()).
-    bool check_inflation(PyObject* response, long long decoded) const noexcept {
-        Ref raw = pyobj::attr(response, id<"raw">());
-        Ref told = pyobj::call_method(raw.get(), id<"tell">());
+    // from fewer than decoded / kInflationRatio bytes on the wire (meter()).
+    bool check_inflation(PyObject* meter, long long decoded) const noexcept {
+        Ref told = pyobj::call(meter);
         if (!told) return false;
         const long long wire = PyLong_AsLongLong(told.get());
         if (wire == -1 && PyErr_Occurred()) return false;
