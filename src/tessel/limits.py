@@ -203,7 +203,7 @@ class _Attempt:
         if self.limits.allow_private:
             return
         try:
-            peer = socket.socket.getpeername(sock)
+            peer = sock.getpeername()
         except OSError as exc:
             raise self.fail(AddressRefused(f"the peer of {self.url} is unknown ({exc}); ALLOW_PRIVATE_ADDRESSES is False"))
         host = peer[0] if isinstance(peer, tuple) else str(peer)
