@@ -1,4 +1,5 @@
 // ImageTool.is_plain_gray
+#include "image/kernels/apng_frames.hpp"
 #include "image/kernels/image_header.hpp"
 #include "image/kernels/plainness.hpp"
 #include "image/kernels/png_chunks.hpp"
@@ -191,6 +192,20 @@ Ref judge(PyObject* globals, const kernels::PlainMetrics& m, double gray_thresh,
     return verdict(true, std::move(metrics), text(kPlain));
 }
 
+// The bytes up to `end` (the fcTL that starts the second frame) and an
+// IEND chunk. OpenCV's reader composes the first frame identically whether
+// an fcTL or IEND ends it; only after an fcTL does it go on to dispose of the
+// frame, which is where it overruns greyscale buffers.
+Ref first_frame_only(std::span<const std::uint8_t> data, std::size_t end) noexcept {
+    static constexpr std::uint8_t kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(end + sizeof kEnd)));
+    if (!out) return {};
+    char* p = PyBytes_AS_STRING(out.get());
+    std::memcpy(p, data.data(), end);
+    std::memcpy(p + end, kEnd, sizeof kEnd);
+    return out;
+}
+
 // Steps from the bytes to the verdict. Returns the result, or an empty Ref
 // with the error set (handled by the caller).
 Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh) {
@@ -201,6 +216,8 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     // dtype is frombuffer's second positional parameter: no keyword dict needed.
     Ref encoded = frombuffer && uint8 ? pyobj::call(frombuffer.get(), data.get(), uint8.get()) : Ref();
     if (!encoded) return {};
+    kernels::ApngCheck animation;
+    Ref first_frame;
     {
         Pixels bytes;
         if (!bytes.view.acquire(encoded.get(), PyBUF_SIMPLE) || !check_declared_size(globals, bytes)) return {};
@@ -209,6 +226,26 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
         // to 4 GiB for a 45-byte input: answer as it would, without that.
         if (kernels::png_chunk_overruns(bytes.view.bytes()))
             return verdict(false, fallback_metrics(), text(kDecodeFailed));
+        {
+            pyobj::GilRelease unlocked;
+            animation = kernels::apng_check(bytes.view.bytes());
+        }
+        // Animated PNGs that would take OpenCV's reader out of bounds: the
+        // ones it would crash on get the answer of undecodable data; where
+        // only the disposal after the first frame overruns, the reader is
+        // given the first frame alone (see first_frame_only).
+        using kernels::ApngHazard;
+        if (animation.hazard == ApngHazard::dead_jump_buffer ||
+            (animation.hazard == ApngHazard::dispose_overrun && !animation.next_frame_fits))
+            return verdict(false, fallback_metrics(), text(kDecodeFailed));
+        if (animation.hazard == ApngHazard::dispose_overrun) {
+            first_frame = first_frame_only(bytes.view.bytes(), animation.first_frame_end);
+            if (!first_frame) return {};
+        }
+    }
+    if (first_frame) {
+        encoded = pyobj::call(frombuffer.get(), first_frame.get(), uint8.get());
+        if (!encoded) return {};
     }
     Ref cv2 = pyobj::global(globals, id<"cv2">());
     Ref imdecode = pyobj::attr(cv2.get(), id<"imdecode">());
