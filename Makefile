@@ -148,11 +148,11 @@ fuzz-native-build: $(FUZZ_NATIVE_BINS)
 fuzz-native-replay: fuzz-native-build
 	tools/fuzz_native.sh replay $(FUZZ_NATIVE_BINS)
 
-fuzz-native: fuzz-native-build
+fuzz-native: fuzz-native-build fuzz-decoders
 	tools/fuzz_native.sh fuzz $(FUZZ_NATIVE_SECONDS) $(FUZZ_NATIVE_BINS)
 
 fuzz-native-ci:
-	$(MAKE) fuzz-native FUZZ_NATIVE_SECONDS=30
+	$(MAKE) fuzz-native FUZZ_NATIVE_SECONDS=30 FUZZ_DECODERS_SECONDS=45
 
 # --- exact on every build: other configurations, the kernels' threads --------
 # `make test-x86-64-v3` builds the package with FMA and AVX2 in the baseline,
@@ -176,3 +176,18 @@ tsan:
 	$(TSAN_CXX) -std=c++20 -g -O1 -fsanitize=thread -ffp-contract=off -Wall -Wextra -Isrc/native \
 		tools/threads_tsan.cc src/native/image/kernels/*.cpp -o build/tsan/threads_tsan
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/threads_tsan
+
+# --- whole-path fuzzing: is_plain_gray with OpenCV's own decoders -----------
+# fuzz/fuzz_decoders.py mutates seeds of every format OpenCV reads
+# (fuzz/decoder_seeds.py) and runs each input through is_plain_gray in a
+# child interpreter that is restarted after a crash. Crashing and hanging
+# inputs land in build/fuzz-decoders/findings/ and fail the target; replay
+# one with `$(PY) fuzz/fuzz_decoders.py --replay FILE`. It runs for
+# FUZZ_DECODERS_SECONDS (default: FUZZ_NATIVE_SECONDS), as part of
+# `make fuzz-native` too.
+FUZZ_DECODERS_SECONDS ?= $(FUZZ_NATIVE_SECONDS)
+
+.PHONY: fuzz-decoders
+fuzz-decoders: $(PY)
+	$(PY) -c "import tessel.image, PIL, cv2" 2>/dev/null || $(PIP) install -q ".[test]"
+	nice -n 10 $(PY) fuzz/fuzz_decoders.py --seconds $(FUZZ_DECODERS_SECONDS)

@@ -167,14 +167,6 @@ def _insert_after_first_frame_control(png: bytes, new: apng.Chunk) -> bytes:
     return apng.build(parts[:at] + [new] + parts[at:])
 
 
-def _second_region_outside(png: bytes) -> bytes:
-    parts = apng.chunks(png)
-    i = [i for i, (k, _) in enumerate(parts) if k == b"fcTL"][1]
-    kind, payload = parts[i]
-    parts[i] = (kind, payload[:12] + struct.pack(">I", 1) + payload[16:])  # x offset 1, full width
-    return apng.build(parts)
-
-
 def refused_inputs():
     """Animations OpenCV cannot read without going out of bounds."""
     hidden = apng.write("RGB", default_image=True)  # IHDR acTL IDAT fcTL fdAT fcTL fdAT IEND
@@ -188,7 +180,7 @@ def refused_inputs():
         "reserved_bit_in_chunk_name": _insert_after_first_frame_control(hidden, (b"fdaT", b"1234")),
         "chunk_inside_frame_stream": _split_with(hidden, (b"tEXt", b"k\0v")),
         "preset_dictionary": _preset_dictionary(hidden),
-        "grey_disposal_then_region_outside": _second_region_outside(grey),
+        "grey_disposal_then_region_outside": _set_field(grey, b"fcTL", 1, 12, 1),  # x 1, full width
     }
     for path in sorted(REGRESSIONS.glob("*")):
         cases["fuzz_" + path.name] = path.read_bytes()
@@ -237,13 +229,12 @@ def _data_before_control(png: bytes) -> bytes:
     return apng.build(parts)
 
 
-def _first_region_height(png: bytes, height: int) -> bytes:
-    """The first fcTL's region cut to `height` rows: on a 9-row canvas with
-    7 rows the disposal's three bytes per pixel stay inside the buffer."""
+def _set_field(png: bytes, kind: bytes, index: int, offset: int, value: int) -> bytes:
+    """The index-th chunk of `kind` with the 32-bit field at `offset` set."""
     parts = apng.chunks(png)
-    i = [i for i, (k, _) in enumerate(parts) if k == b"fcTL"][0]
-    kind, payload = parts[i]
-    parts[i] = (kind, payload[:8] + struct.pack(">I", height) + payload[12:])
+    i = [i for i, (k, _) in enumerate(parts) if k == kind][index]
+    payload = parts[i][1]
+    parts[i] = (kind, payload[:offset] + struct.pack(">I", value) + payload[offset + 4:])
     return apng.build(parts)
 
 
@@ -259,7 +250,14 @@ def _first_region_height(png: bytes, height: int) -> bytes:
         ("frame_data_in_two_chunks", lambda: _split(apng.write("P", default_image=True))),
         ("text_after_frame_stream", lambda: _append_after_frame_data(apng.write("LA", default_image=True))),
         ("frame_data_before_its_control", lambda: _data_before_control(apng.write("RGB", default_image=True))),
-        ("grey_disposal_short_of_last_rows", lambda: _first_region_height(apng.write("L", disposal=1), 7)),
+        # On a 9-row canvas a 7-row region's disposal stays inside the buffer.
+        ("grey_disposal_short_of_last_rows", lambda: _set_field(apng.write("L", disposal=1), b"fcTL", 0, 8, 7)),
+        ("empty_first_region", lambda: _set_field(apng.write("L", disposal=1), b"fcTL", 0, 4, 0)),
+        ("region_wider_than_canvas", lambda: _set_field(apng.write("RGB"), b"fcTL", 0, 4, 13)),
+        ("second_region_outside_canvas", lambda: _set_field(apng.write("RGB", disposal=1), b"fcTL", 1, 12, 5)),
+        ("more_frames_declared_than_present", lambda: _set_field(apng.write("RGBA"), b"acTL", 0, 0, 9)),
+        ("empty_region_after_default_image", lambda: _set_field(
+            apng.write("RGB", default_image=True), b"fcTL", 0, 8, 0)),
     ],
 )
 def test_malformed_animation_opencv_survives_gets_its_answer(name, make):
