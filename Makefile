@@ -137,11 +137,16 @@ $(FUZZ_NATIVE_DIR)/kernels.a: $(FUZZ_NATIVE_KERNELS)
 	rm -f $@
 	$(FUZZ_NATIVE_AR) rcs $@ $^
 
-$(FUZZ_NATIVE_DIR)/bin/%_fuzzer: fuzz/native/%_fuzzer.cc $(FUZZ_NATIVE_DIR)/kernels.a
+# Compiled and linked in two steps: no intermediate file outside build/.
+$(FUZZ_NATIVE_DIR)/harnesses/%_fuzzer.o: fuzz/native/%_fuzzer.cc
 	@mkdir -p $(@D)
-	$(FUZZ_NATIVE_CXX) $(FUZZ_NATIVE_CXXFLAGS) -fsanitize=fuzzer -MMD -MP $< $(FUZZ_NATIVE_DIR)/kernels.a -o $@
+	$(FUZZ_NATIVE_CXX) $(FUZZ_NATIVE_CXXFLAGS) -fsanitize=fuzzer-no-link -MMD -MP -c $< -o $@
 
--include $(wildcard $(FUZZ_NATIVE_DIR)/kernels/*.d $(FUZZ_NATIVE_DIR)/bin/*.d)
+$(FUZZ_NATIVE_DIR)/bin/%_fuzzer: $(FUZZ_NATIVE_DIR)/harnesses/%_fuzzer.o $(FUZZ_NATIVE_DIR)/kernels.a
+	@mkdir -p $(@D)
+	$(FUZZ_NATIVE_CXX) $(FUZZ_NATIVE_CXXFLAGS) -fsanitize=fuzzer $^ -o $@
+
+-include $(wildcard $(FUZZ_NATIVE_DIR)/kernels/*.d $(FUZZ_NATIVE_DIR)/harnesses/*.d)
 
 fuzz-native-build: $(FUZZ_NATIVE_BINS)
 
