@@ -88,6 +88,19 @@ def test_interlaced_animation_gets_opencvs_answer(size, channels):
         assert_matches(data, data)
 
 
+@pytest.mark.parametrize("channels", [1, 2, 3, 4])
+@pytest.mark.parametrize("disposal", [0, 1, 2])
+def test_sixteen_bit_animation_gets_opencvs_answer(channels, disposal):
+    # A 16-bit grey frame buffer holds two bytes per pixel: disposal to the
+    # background overruns it as it does an 8-bit one.
+    rng = np.random.default_rng(channels)
+    images = [rng.integers(0, 65536, (9, 13, channels), dtype=np.uint16) for _ in range(3)]
+    for default_image in (True, False):
+        data = apng.handmade(images, interlaced=False, default_image=default_image, disposal=disposal)
+        overruns = channels == 1 and disposal == 1
+        assert_matches(data, apng.first_frame_only(data) if overruns else data)
+
+
 def test_any_row_with_a_bad_filter_is_found_in_every_pass():
     # Frame data after a default image, interlaced, with filter 5 on one row
     # at a time: libpng would raise on each, with its jump buffer dead.

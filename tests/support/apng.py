@@ -106,6 +106,8 @@ _COLOUR_TYPE = {1: 0, 2: 4, 3: 2, 4: 6}
 
 
 def _scanlines(pixels: np.ndarray, interlaced: bool) -> bytes:
+    pixels = pixels.astype(">u2") if pixels.dtype == np.uint16 else pixels
+
     def rows(part):
         flat = np.ascontiguousarray(part).reshape(part.shape[0], -1)
         return b"".join(b"\0" + row.tobytes() for row in flat)
@@ -116,11 +118,12 @@ def _scanlines(pixels: np.ndarray, interlaced: bool) -> bytes:
 
 
 def handmade(images, interlaced=True, default_image=True, disposal=0, blend=0) -> bytes:
-    """An APNG of uint8 (h, w, channels) frames, written here because Pillow
-    writes no interlaced APNG. With `default_image` the first image is the
-    IDAT image outside the animation."""
+    """An APNG of uint8 or uint16 (h, w, channels) frames, written here
+    because Pillow writes neither interlaced nor 16-bit APNGs. With
+    `default_image` the first image is the IDAT image outside the animation."""
     h, w, c = images[0].shape
-    parts = [(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, _COLOUR_TYPE[c], 0, 0, int(interlaced))),
+    depth = 16 if images[0].dtype == np.uint16 else 8
+    parts = [(b"IHDR", struct.pack(">IIBBBBB", w, h, depth, _COLOUR_TYPE[c], 0, 0, int(interlaced))),
              (b"acTL", struct.pack(">II", len(images) - int(default_image), 0))]
     seq = 0
     for i, image in enumerate(images):
