@@ -273,3 +273,66 @@ def test_source_types():
     assert tessel.check(io.BytesIO(data).getbuffer())["ok"] is True
     with pytest.raises(TypeError, match="expects bytes, a path or a URL, got int"):
         tessel.check(3)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize(
+    "source",
+    [io.BytesIO(dict(CORPUS)["RGBA.png"]), None, 5, "HTTPS://example.invalid/a.png", dict(CORPUS)["grey.png"].decode("latin-1")],
+    ids=["BytesIO", "None", "int", "capital-scheme", "str-of-bytes"],
+)
+def test_odd_sources(source):
+    if isinstance(source, io.BytesIO):
+        # Each method leaves the stream where it stops reading; start both runs alike.
+        together = _outcomes(source, 30.0, 0.01, 5)[2]
+        source.seek(0)
+        assert [describe(x) for x in together] == [describe(x) for x in separately(source)]
+    else:
+        assert_same_as_separately(source)
+
+
+class Counting:
+    """A module stand-in that counts the calls of one of its functions and
+    can make them raise."""
+
+    def __init__(self, module: Any, name: str, raises: Any = None) -> None:
+        self.module, self.name, self.raises, self.calls = module, name, raises, 0
+
+    def __getattr__(self, attr: str) -> Any:
+        value = getattr(self.module, attr)
+        if attr != self.name:
+            return value
+
+        def counted(*args: Any, **kwargs: Any) -> Any:
+            self.calls += 1
+            if self.raises is not None:
+                raise self.raises
+            return value(*args, **kwargs)
+
+        return counted
+
+
+@pytest.mark.parametrize("name", ["RGBA.png", "P-index.png", "P-table.png", "RGB.jpeg", "F.tiff"])
+def test_one_read_and_one_decode_per_decoder(monkeypatch, tmp_path, name):
+    import cv2
+
+    import tessel.image
+
+    path = tmp_path / name
+    path.write_bytes(dict(CORPUS)[name])
+    pillow = Counting(tessel.image.Image, "open")
+    opencv = Counting(cv2, "imdecode")
+    files = Counting(__import__("builtins"), "open")
+    monkeypatch.setattr(tessel.image, "Image", pillow)
+    monkeypatch.setattr(tessel.image, "cv2", opencv)
+    monkeypatch.setattr(tessel.image, "open", files.open, raising=False)
+    record = tessel.check(path)
+    assert (pillow.calls, opencv.calls, files.calls) == (1, 1, 1)
+    assert record["is_valid_image"] is True and record["image_size"] == path.stat().st_size
+
+
+def test_exceptions_outside_the_exception_family_leave_the_call(monkeypatch):
+    import tessel.image
+
+    monkeypatch.setattr(tessel.image, "Image", Counting(tessel.image.Image, "open", KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        tessel.check(dict(CORPUS)["RGBA.png"])

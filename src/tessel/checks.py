@@ -94,68 +94,20 @@ def _source_of(source: Any) -> Any:
     raise TypeError(f"check() expects bytes, a path or a URL, got {type(source).__name__}")
 
 
-def _outcomes(source: Any, gray_thresh: float, edge_thresh: float, threshold: int) -> Tuple[Optional[int], Optional[BaseException], Tuple[Any, ...]]:
+def _outcomes(
+    source: Any, gray_thresh: float, edge_thresh: float, threshold: int
+) -> Tuple[Optional[int], Optional[BaseException], Tuple[Any, ...]]:
     """The number of bytes read and the error of reading them (one of the
     two is None) and, per check in CHECKS order, what the method returns or
     the exception it raises."""
-    from .image import ImageTool
+    from . import _checks
 
-    try:
-        data = _read(ImageTool, source)
-    except Exception as err:  # noqa: BLE001 - every check meets the same failure
-        source_error: Optional[BaseException] = err
-        data = source if isinstance(source, str) and not _is_url(source) else None
-    else:
-        source_error = None
-    if data is None:
-        return None, source_error, _failed_source(source, source_error)
-    results = []
-    for name, args in (
-        ("is_valid_image", ()),
-        ("is_plain_gray", (gray_thresh, edge_thresh)),
-        ("has_multiple_transparency", (threshold,)),
-        ("has_colored_lines", ()),
-    ):
-        method = getattr(ImageTool, name)
-        try:
-            results.append(method(data, *args))
-        except Exception as err:  # noqa: BLE001
-            if data is not source and isinstance(source, str) and name in ("has_multiple_transparency", "has_colored_lines"):
-                # Opened from a path, the image names the path in its errors.
-                try:
-                    results.append(method(source, *args))
-                except Exception as again:  # noqa: BLE001
-                    results.append(again)
-            else:
-                results.append(err)
-    size = None if source_error is not None else len(data)
-    return size, source_error, tuple(results)
+    size, source_error, outcomes = _checks.check_all(source, gray_thresh, edge_thresh, threshold)
+    return size, source_error, outcomes
 
 
 def _is_url(source: Any) -> bool:
     return isinstance(source, str) and source.startswith(("http://", "https://"))
-
-
-def _read(tool: Any, source: Any) -> Any:
-    if _is_url(source):
-        return tool.get_img_url_io(source).getvalue()
-    if isinstance(source, str):
-        if not os.path.isfile(source):
-            raise FileNotFoundError("图片文件不存在: " + source)
-        with open(source, "rb") as fh:
-            return fh.read()
-    return source
-
-
-def _failed_source(source: Any, err: Any) -> Tuple[Any, ...]:
-    """What each method gives when reading or downloading `source` fails with `err`."""
-    from faultdefs import InvalidImageError
-
-    if isinstance(err, OSError):
-        valid: Any = InvalidImageError("图片无效: " + str(err), image_size=len(source), original_error=err, extra_data={})
-    else:
-        valid = err
-    return valid, (False, dict(_FALLBACK_METRICS), str(err)), err, err
 
 
 def check(

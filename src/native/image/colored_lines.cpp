@@ -1,4 +1,5 @@
 // ImageTool.has_colored_lines
+#include "image/check_parts.hpp"
 #include "image/kernels/line_colors.hpp"
 #include "image/methods.hpp"
 #include "image/pixel_bands.hpp"
@@ -136,39 +137,55 @@ Ref background_only_dict() noexcept {
     return ok ? std::move(dict) : Ref();
 }
 
-// The decoded image converted to RGB; the opened image is closed when this
-// call made its source.
-Ref open_rgb(PyObject* globals, PyObject* image_data) noexcept {
-    bool holds_file = false;
-    Ref opened = open_image(globals, image_data, holds_file);
-    if (!opened) return {};
+// The verdict over the pixels of `rgb`, an image of mode "RGB".
+Ref count_and_judge(PyObject* globals, Ref rgb, const LineParams& params) noexcept {
+    ImageSize size;
+    if (!rgb || !image_size(rgb.get(), size)) return {};
+    kernels::LineColorCounts counts;
+    auto count = [&](const PixelBand& band) noexcept {
+        kernels::count_line_colors({band.pixels, 4 * band.rows * size.width}, params.rule, counts);
+    };
+    if (!for_each_band(rgb.get(), size, "RGB", count)) return {};
+    rgb.reset();
+
+    if (counts.non_background == 0) return background_only_dict();
+    const Shares shares = judge(counts, static_cast<std::uint64_t>(size.width) * size.height, params.max_fill_ratio,
+                                params.min_colored_ratio, params.min_dual_color_ratio,
+                                params.max_density_for_single_color);
+    return result_dict(globals, shares);
+}
+
+Ref to_rgb(PyObject* opened) noexcept {
     Ref mode = Ref::steal(PyUnicode_FromString("RGB"));
-    Ref rgb = pyobj::call_method(opened.get(), id<"convert">(), mode.get());
-    return close_after(std::move(rgb), opened.get(), holds_file);
+    return pyobj::call_method(opened, id<"convert">(), mode.get());
 }
 
 PyObject* has_colored_lines(const pyobj::Call& call) {
     long long bg_threshold = 0, color_gap = 0;
     if (!saturated(call[1], bg_threshold) || !saturated(call[2], color_gap)) return nullptr;
-    const kernels::LineColorRule rule{kernels::clamp_dark_max(bg_threshold), kernels::clamp_gap(color_gap)};
-
-    Ref rgb = open_rgb(call.globals(), call[0]);
-    ImageSize size;
-    if (!rgb || !image_size(rgb.get(), size)) return nullptr;
-    kernels::LineColorCounts counts;
-    auto count = [&](const PixelBand& band) noexcept {
-        kernels::count_line_colors({band.pixels, 4 * band.rows * size.width}, rule, counts);
-    };
-    if (!for_each_band(rgb.get(), size, "RGB", count)) return nullptr;
-    rgb.reset();
-
-    if (counts.non_background == 0) return background_only_dict().release();
-    const Shares shares = judge(counts, static_cast<std::uint64_t>(size.width) * size.height, call.real(3),
-                                call.real(4), call.real(5), call.real(6));
-    return result_dict(call.globals(), shares).release();
+    const LineParams params{{kernels::clamp_dark_max(bg_threshold), kernels::clamp_gap(color_gap)},
+                            call.real(3), call.real(4), call.real(5), call.real(6)};
+    return colored_lines_result(call.globals(), call[0], params).release();
 }
 
 }  // namespace
+
+LineParams default_line_params() noexcept {
+    return {{kernels::clamp_dark_max(30), kernels::clamp_gap(30)}, 0.3, 0.85, 0.15, 0.05};
+}
+
+Ref colored_lines_of_image(PyObject* globals, PyObject* opened, const LineParams& params) noexcept {
+    return count_and_judge(globals, to_rgb(opened), params);
+}
+
+// The opened image is closed once converted when this call made its source.
+Ref colored_lines_result(PyObject* globals, PyObject* image_data, const LineParams& params) noexcept {
+    bool holds_file = false;
+    Ref opened = open_image(globals, image_data, holds_file);
+    if (!opened) return {};
+    Ref rgb = close_after(to_rgb(opened.get()), opened.get(), holds_file);
+    return count_and_judge(globals, std::move(rgb), params);
+}
 
 const pyobj::FunctionDef has_colored_lines_def{
     {"has_colored_lines", "ImageTool.has_colored_lines", kDoc, kParams, nullptr, nullptr, "Dict[str, Any]"},

@@ -1,4 +1,5 @@
 // ImageTool.is_plain_gray
+#include "image/check_parts.hpp"
 #include "image/kernels/apng_frames.hpp"
 #include "image/kernels/image_header.hpp"
 #include "image/kernels/plainness.hpp"
@@ -269,13 +270,13 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
 // Handled failure: log "图片检测错误: " + str(err) when the logger is truthy,
 // then (False, fallback metrics, str(err)). Errors of the logger itself, or
 // of str(err), propagate with err as their context.
-PyObject* report_failure(PyObject* logger) noexcept {
+Ref report_failure(PyObject* logger) noexcept {
     Ref err = pyobj::fetch_exception();
-    auto propagate = [&err]() -> PyObject* {
+    auto propagate = [&err]() -> Ref {
         Ref raised = pyobj::fetch_exception();
         if (raised) PyException_SetContext(raised.get(), err.release());
         pyobj::restore_exception(std::move(raised));
-        return nullptr;
+        return {};
     };
     const int log = logger != nullptr ? PyObject_IsTrue(logger) : 0;
     if (log < 0) return propagate();
@@ -287,7 +288,7 @@ PyObject* report_failure(PyObject* logger) noexcept {
         Ref logged = pyobj::call_method(logger, id<"error">(), line.get());
         if (!logged) return propagate();
     }
-    return verdict(false, fallback_metrics(), std::move(message)).release();
+    return verdict(false, fallback_metrics(), std::move(message));
 }
 
 PyObject* is_plain_gray(const pyobj::Call& call) {
@@ -297,18 +298,28 @@ PyObject* is_plain_gray(const pyobj::Call& call) {
         if (found == nullptr && PyErr_Occurred()) return nullptr;
         logger = Ref::borrow(found);
     }
-    Ref result;
-    try {
-        result = detect(call.globals(), call[0], call.real(1), call.real(2));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    if (result) return result.release();
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    return report_failure(logger.get() == Py_None ? nullptr : logger.get());
+    return plain_gray_result(call.globals(), call[0], call.real(1), call.real(2), logger.get()).release();
 }
 
 }  // namespace
+
+Ref plain_gray_result(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh,
+                      PyObject* logger) noexcept {
+    Ref result;
+    try {
+        result = detect(globals, image_data, gray_thresh, edge_thresh);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (result) return result;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    return report_failure(logger == Py_None ? nullptr : logger);
+}
+
+Ref plain_gray_failure(PyObject* err) noexcept {
+    pyobj::restore_exception(Ref::borrow(err));
+    return report_failure(nullptr);
+}
 
 const pyobj::FunctionDef is_plain_gray_def{
     {"is_plain_gray", "ImageTool.is_plain_gray", kDoc, kParams, "kwargs", nullptr,

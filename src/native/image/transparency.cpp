@@ -1,4 +1,5 @@
 // ImageTool.has_multiple_transparency
+#include "image/check_parts.hpp"
 #include "image/kernels/byte_count.hpp"
 #include "image/kernels/parallel.hpp"
 #include "image/methods.hpp"
@@ -132,76 +133,122 @@ Ref palette_count_generic(PyObject* getcolors, PyObject* transparent) noexcept {
     return total;
 }
 
-// Palette images: the pixels that use the palette's transparency index
-// against `threshold`.
-Ref palette_verdict(PyObject* globals, PyObject* img, PyObject* threshold) noexcept {
+// Palette images: what is read before the pixels. An entry of -1 (or none)
+// answers False at once.
+bool plan_palette(PyObject* globals, PyObject* img, TransparencyPlan& plan) noexcept {
     Ref info = pyobj::attr(img, id<"info">());
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
     Ref transparent = pyobj::call_method(info.get(), id<"get">(), id<"transparency">(), minus_one.get());
-    if (!transparent) return {};
+    if (!transparent) return false;
     const int absent = compare(transparent.get(), minus_one.get(), Py_EQ);
-    if (absent < 0) return {};
-    if (absent) return Ref::borrow(Py_False);
+    if (absent < 0) return false;
+    if (absent) {
+        plan.answer = Ref::borrow(Py_False);
+        return true;
+    }
+    plan.getcolors = lookup_getcolors(globals, img, plan.library);
+    if (!plan.getcolors) return false;
+    plan.kind = TransparencyPlan::Kind::palette;
+    plan.transparent = std::move(transparent);
+    return true;
+}
 
-    // An int entry compares with the int indices as ints do, so the count
-    // is the number of pixels holding that index; anything else (a bytes
-    // alpha table, say) goes through the histogram and Python equality.
-    bool library = false;
-    Ref getcolors = lookup_getcolors(globals, img, library);
-    if (!getcolors) return {};
-    const bool fast = library && PyLong_CheckExact(transparent.get());
-    Ref total = fast ? palette_count_fast(img, transparent.get()) : palette_count_generic(getcolors.get(), transparent.get());
+// The pixels that use the palette's transparency entry, against `threshold`.
+// An int entry compares with the int indices as ints do, so the count is the
+// number of pixels holding that index. A bytes entry (an alpha table) equals
+// no index, so the histogram's count is 0 once the pixels have loaded: only
+// the load is left to do. Anything else goes through the histogram and
+// Python equality.
+Ref palette_verdict(PyObject* img, const TransparencyPlan& plan, PyObject* threshold) noexcept {
+    PyObject* transparent = plan.transparent.get();
+    Ref total;
+    if (plan.library && PyLong_CheckExact(transparent)) {
+        total = palette_count_fast(img, transparent);
+    } else if (plan.library && PyBytes_CheckExact(transparent)) {
+        // The histogram of a palette image has int indices only; a load that
+        // changed the mode leaves the histogram to say what it holds.
+        Ref loaded = pyobj::call_method(img, id<"load">());
+        Ref mode = loaded ? pyobj::attr(img, id<"mode">()) : Ref();
+        if (!mode) return {};
+        const int still_palette = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "P") == 0 : 0;
+        total = still_palette ? Ref::steal(PyLong_FromLong(0)) : palette_count_generic(plan.getcolors.get(), transparent);
+    } else {
+        total = palette_count_generic(plan.getcolors.get(), transparent);
+    }
     if (!total) return {};
     return as_bool(compare(total.get(), threshold, Py_GT));
+}
+
+// RGBA images: what is read before the pixels.
+bool plan_rgba(PyObject* img, TransparencyPlan& plan) noexcept {
+    Ref size = pyobj::attr(img, id<"size">());
+    if (!size) return false;
+    std::array<Ref, 2> extent;  // (width, height)
+    if (!pyobj::unpack_exact(size.get(), extent)) return false;
+    plan.total = Ref::steal(PyNumber_Multiply(extent[0].get(), extent[1].get()));
+    plan.kind = TransparencyPlan::Kind::rgba;
+    return static_cast<bool>(plan.total);
 }
 
 // RGBA images: the share of pixels whose alpha is below 255, against 5 %.
 // The count is done in C++; the share is then formed and compared as Python
 // ints and floats, so the boundary behaves exactly as
 // `transparent / total > 0.05` does.
-Ref rgba_verdict(PyObject* img) noexcept {
-    Ref size = pyobj::attr(img, id<"size">());
-    if (!size) return {};
-    std::array<Ref, 2> extent;  // (width, height)
-    if (!pyobj::unpack_exact(size.get(), extent)) return {};
-    Ref total = Ref::steal(PyNumber_Multiply(extent[0].get(), extent[1].get()));
-    Ref loaded = total ? pyobj::call_method(img, id<"load">()) : Ref();
+Ref rgba_verdict(PyObject* img, PyObject* total) noexcept {
+    Ref loaded = pyobj::call_method(img, id<"load">());
     if (!loaded) return {};
-
     std::size_t opaque = 0;
     std::size_t pixels = 0;
     if (!count_equal_bytes(img, "RGBA", 3, 0xFF, opaque, pixels)) return {};
 
     Ref count = Ref::steal(PyLong_FromSize_t(pixels - opaque));
-    Ref share = count ? Ref::steal(PyNumber_TrueDivide(count.get(), total.get())) : Ref();
+    Ref share = count ? Ref::steal(PyNumber_TrueDivide(count.get(), total)) : Ref();
     Ref limit = share ? Ref::steal(PyFloat_FromDouble(0.05)) : Ref();
     if (!limit) return {};
     return as_bool(compare(share.get(), limit.get(), Py_GT));
 }
 
-Ref verdict(PyObject* globals, PyObject* img, PyObject* threshold) noexcept {
-    Ref mode = pyobj::attr(img, id<"mode">());
-    if (!mode) return {};
-    Ref palette = Ref::steal(PyUnicode_FromString("P"));
-    const int is_palette = compare(mode.get(), palette.get(), Py_EQ);
-    if (is_palette < 0) return {};
-    if (is_palette) return palette_verdict(globals, img, threshold);
-    Ref rgba = Ref::steal(PyUnicode_FromString("RGBA"));
-    const int is_rgba = compare(mode.get(), rgba.get(), Py_EQ);
-    if (is_rgba < 0) return {};
-    if (is_rgba) return rgba_verdict(img);
-    return Ref::borrow(Py_False);
-}
-
 PyObject* has_multiple_transparency(const pyobj::Call& call) {
-    bool holds_file = false;
-    Ref img = open_image(call.globals(), call[0], holds_file);
-    if (!img) return nullptr;
-    Ref result = verdict(call.globals(), img.get(), call[1]);
-    return close_after(std::move(result), img.get(), holds_file).release();
+    return transparency_result(call.globals(), call[0], call[1]).release();
 }
 
 }  // namespace
+
+bool plan_transparency(PyObject* globals, PyObject* img, TransparencyPlan& plan) noexcept {
+    Ref mode = pyobj::attr(img, id<"mode">());
+    if (!mode) return false;
+    Ref palette = Ref::steal(PyUnicode_FromString("P"));
+    const int is_palette = compare(mode.get(), palette.get(), Py_EQ);
+    if (is_palette < 0) return false;
+    if (is_palette) return plan_palette(globals, img, plan);
+    Ref rgba = Ref::steal(PyUnicode_FromString("RGBA"));
+    const int is_rgba = compare(mode.get(), rgba.get(), Py_EQ);
+    if (is_rgba < 0) return false;
+    if (is_rgba) return plan_rgba(img, plan);
+    plan.answer = Ref::borrow(Py_False);
+    return true;
+}
+
+Ref finish_transparency(PyObject* img, const TransparencyPlan& plan, PyObject* threshold) noexcept {
+    switch (plan.kind) {
+        case TransparencyPlan::Kind::palette:
+            return palette_verdict(img, plan, threshold);
+        case TransparencyPlan::Kind::rgba:
+            return rgba_verdict(img, plan.total.get());
+        case TransparencyPlan::Kind::answered:
+            break;
+    }
+    return Ref::borrow(plan.answer.get());
+}
+
+Ref transparency_result(PyObject* globals, PyObject* image_data, PyObject* threshold) noexcept {
+    bool holds_file = false;
+    Ref img = open_image(globals, image_data, holds_file);
+    if (!img) return {};
+    TransparencyPlan plan;
+    Ref result = plan_transparency(globals, img.get(), plan) ? finish_transparency(img.get(), plan, threshold) : Ref();
+    return close_after(std::move(result), img.get(), holds_file);
+}
 
 const pyobj::FunctionDef has_multiple_transparency_def{
     {"has_multiple_transparency", "ImageTool.has_multiple_transparency", kDoc, kParams, nullptr, nullptr, "bool"},

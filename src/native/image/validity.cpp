@@ -1,4 +1,5 @@
 // ImageTool.is_valid_image
+#include "image/check_parts.hpp"
 #include "image/methods.hpp"
 #include "image/source.hpp"
 #include "pyobj/call.hpp"
@@ -75,16 +76,25 @@ PyObject* raise_invalid(PyObject* globals, PyObject* err, PyObject* image_data, 
 }
 
 PyObject* is_valid_image(const pyobj::Call& call) {
-    PyObject* globals = call.globals();
-    PyObject* given = call[0];
-    Ref data = source_bytes(globals, given);
-    if (data && decodes_fully(globals, data.get())) Py_RETURN_TRUE;
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
-    Ref err = pyobj::fetch_exception();
-    return raise_invalid(globals, err.get(), data ? data.get() : given, call.kwargs());
+    return validity_result(call.globals(), call[0], call.kwargs()).release();
 }
 
 }  // namespace
+
+Ref validity_result(PyObject* globals, PyObject* image_data, PyObject* kwargs) noexcept {
+    Ref data = source_bytes(globals, image_data);
+    if (data && decodes_fully(globals, data.get())) return Ref::borrow(Py_True);
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
+    Ref err = pyobj::fetch_exception();
+    raise_invalid(globals, err.get(), data ? data.get() : image_data, kwargs);
+    return {};
+}
+
+bool raise_invalid_image(PyObject* globals, PyObject* err, PyObject* image_data) noexcept {
+    Ref extra_data = Ref::steal(PyDict_New());
+    if (extra_data) raise_invalid(globals, err, image_data, extra_data.get());
+    return false;
+}
 
 const pyobj::FunctionDef is_valid_image_def{
     {"is_valid_image", "ImageTool.is_valid_image", kDoc, kParams, "kwargs", "Any", "bool"},
