@@ -24,6 +24,12 @@ except Exception as exc:  # pragma: no cover - reported by run.py
 else:
     TESSEL_IMPORT_ERROR = None
 
+try:  # the one-pass check of all four (a later addition than the methods)
+    from tessel.checks import CHECKS, _outcomes as one_pass_outcomes
+except Exception:  # pragma: no cover
+    CHECKS = ("is_valid_image", "is_plain_gray", "has_multiple_transparency", "has_colored_lines")
+    one_pass_outcomes = None
+
 Base = baseline.ImageTool
 
 
@@ -116,6 +122,53 @@ def compare_outcome(compare: Callable[[Any, Any], List[str]], got: Tuple[str, An
     return compare(got[1], want[1])
 
 
+def _each(values: Tuple[Any, ...]) -> List[Tuple[str, Any]]:
+    return [("raised", v) if isinstance(v, BaseException) else ("ok", v) for v in values]
+
+
+def compare_four(got: Any, want: Any) -> List[str]:
+    """The one-pass outcomes against the four methods' outcomes, check by check."""
+    if not (isinstance(got, tuple) and len(got) == 4):
+        return [f"result is {type(got).__name__} {got!r:.120}, expected 4 outcomes"]
+    out = []
+    compares = {"is_plain_gray": compare_plain_gray}
+    for name, g, w in zip(CHECKS, _each(got), _each(want)):
+        if g[0] == w[0] == "raised" and type(g[1]).__name__ == "InvalidImageError":
+            g, w = ("ok", _invalid(g[1])), ("ok", _invalid(w[1]))
+        out += [f"{name}: {d}" for d in compare_outcome(compares.get(name, compare_exact), g, w)]
+    return out
+
+
+def _invalid(err: Any) -> Tuple[Any, ...]:
+    original = err.original_error
+    return (_text(err), err.image_size, err.extra_data, type(original).__name__, _text(original))
+
+
+def _one_pass(data: bytes, ctx: Dict[str, Any]) -> Any:
+    if one_pass_outcomes is None:
+        raise NotImplementedError("tessel.checks is not importable")
+    return one_pass_outcomes(data, 30.0, 0.01, 5)[2]
+
+
+def _plain_and_load(data: bytes) -> None:
+    try:
+        floors.pillow_load(data)
+    finally:
+        TesselImageTool.is_plain_gray(data)
+
+
+def _four_methods(data: bytes, ctx: Dict[str, Any]) -> Tuple[Any, ...]:
+    """What `tessel check` did per image before the one-pass path: the four
+    methods one by one, each reading and decoding the image itself."""
+    out = []
+    for name in CHECKS:
+        try:
+            out.append(getattr(TesselImageTool, name)(data))
+        except Exception as exc:  # noqa: BLE001
+            out.append(exc)
+    return tuple(out)
+
+
 # ---------------------------------------------------------------- methods
 
 
@@ -139,6 +192,9 @@ class Method:
     memory_beyond_floor: bool = False  # the memory goal counts growth beyond the floor's
     baseline_repeats: bool = False  # time the baseline in every round (it has a goal)
     notes: List[str] = field(default_factory=list)
+    # a fourth contender, timed beside the others and reported as t/reference
+    reference: Optional[Callable[[bytes, Dict[str, Any]], Any]] = None
+    reference_text: str = ""
 
 
 def _tessel(name: str) -> Callable[[bytes, Dict[str, Any]], Any]:
@@ -199,6 +255,19 @@ METHODS: List[Method] = [
         floor_goal=1.1,
     ),
     Method(
+        key="has_multiple_transparency[palette-table]",
+        tessel=_tessel("has_multiple_transparency"),
+        baseline=_base("has_multiple_transparency"),
+        floor=lambda data, ctx: floors.pillow_load(data),
+        floor_text="Image.open + load()",
+        compare=compare_exact,
+        small_kinds=["palette-table"],
+        big_kinds=["palette-table"],
+        large="palette-table",
+        accepts=lambda s: s.mode == "P",
+        floor_goal=1.1,
+    ),
+    Method(
         key="has_colored_lines",
         tessel=_tessel("has_colored_lines"),
         baseline=_base("has_colored_lines"),
@@ -241,5 +310,24 @@ METHODS: List[Method] = [
         large="rgba",
     ),
 ]
+
+METHODS.append(
+    Method(
+        key="check",
+        tessel=_one_pass,
+        baseline=_four_methods,
+        floor=lambda data, ctx: floors.two_decoders(data),
+        floor_text="Image.open + load() and cv2.imdecode(IMREAD_COLOR)",
+        compare=compare_four,
+        small_kinds=["photo", "plain", "icon", "palette", "palette-table", "lines"],
+        big_kinds=["photo", "icon", "palette", "plain"],
+        large="rgba",
+        floor_goal=1.3,
+        baseline_repeats=True,
+        notes=["baseline: the four tessel methods called one by one (each reads and decodes the image)"],
+        reference=lambda data, ctx: _plain_and_load(data),
+        reference_text="Image.open + load() and ImageTool.is_plain_gray (its decode and its seven metrics)",
+    )
+)
 
 METHODS_BY_KEY = {m.key: m for m in METHODS}

@@ -30,6 +30,15 @@ def pillow_load(data: bytes) -> None:
         img.load()
 
 
+def two_decoders(data: bytes) -> None:
+    """The four checks of one image: one Pillow open + load and one
+    cv2.imdecode of the same bytes (each decode the checks depend on, once)."""
+    try:
+        pillow_load(data)
+    finally:
+        opencv_decode(data)
+
+
 def pillow_rgb(data: bytes) -> None:
     """has_colored_lines: the decoded picture as an RGB image."""
     Image.open(BytesIO(data)).convert("RGB")

@@ -10,6 +10,8 @@ Kinds:
   ``icon-opaque`` variant, an opaque picture with tiny transparent corners;
 - ``palette``: a 256-colour palette picture whose transparency index is used
   by a blob of pixels (or by only a few pixels, for the ``palette-few`` variant);
+- ``palette-table``: the same picture with an alpha table (one alpha byte per
+  palette entry, several of them neither 0 nor 255) instead of one index;
 - ``lines``: red and/or green anti-aliased strokes on a near-black background.
 
 Sizes are grouped into the buckets the report uses; only two images exceed
@@ -203,7 +205,7 @@ def icon(w: int, h: int, seed: int, opaque: bool = False) -> np.ndarray:
     return np.dstack([rgb, alpha])
 
 
-def palette(w: int, h: int, seed: int, few: bool = False) -> Image.Image:
+def palette(w: int, h: int, seed: int, few: bool = False, table: bool = False) -> Image.Image:
     rng = np.random.default_rng(seed)
     index = cv2.resize(rng.integers(1, 256, (h // 16 + 2, w // 16 + 2), dtype=np.uint8), (w, h), interpolation=cv2.INTER_NEAREST)
     index = np.ascontiguousarray(index)
@@ -221,7 +223,9 @@ def palette(w: int, h: int, seed: int, few: bool = False) -> Image.Image:
     pal = rng.integers(0, 256, 768, dtype=np.uint8)
     pal[:3] = 0
     img.putpalette(pal.tobytes())
-    img.info["transparency"] = 0
+    # An alpha table with partial alphas stays a table when read back (one
+    # fully transparent entry among opaque ones would be read as an index).
+    img.info["transparency"] = bytes([0, 64, 128, 192] + [255] * 12) if table else 0
     return img
 
 
@@ -279,6 +283,8 @@ def _make(kind: str, variant: str, fmt: str, w: int, h: int, index: int) -> Samp
         image = icon(w, h, seed, opaque=(variant == "opaque"))
     elif kind == "palette":
         image = palette(w, h, seed, few=(variant == "few"))
+    elif kind == "palette-table":
+        image = palette(w, h, seed, few=(variant == "few"), table=True)
     elif kind == "lines":
         image = lines(w, h, seed, colours=variant or "rg")
     else:
@@ -295,6 +301,7 @@ _ROTATION: Dict[str, List[Tuple[str, str]]] = {
     "plain": [("", "PNG"), ("tint", "JPEG"), ("wave", "PNG"), ("grain", "PNG"), ("stripes", "PNG"), ("", "JPEG")],
     "icon": [("", "PNG"), ("opaque", "PNG"), ("", "WEBP")],
     "palette": [("", "PNG"), ("few", "GIF"), ("", "GIF"), ("few", "PNG")],
+    "palette-table": [("", "PNG"), ("few", "PNG")],
     "lines": [("rg", "PNG"), ("g", "PNG"), ("rg", "JPEG"), ("rg", "WEBP")],
 }
 
@@ -304,7 +311,7 @@ def _pick(kind: str, bucket: int, slot: int) -> Tuple[str, str]:
     variant, fmt = choices[(bucket * 2 + slot) % len(choices)]
     # WebP and GIF encoders are slow on big canvases; keep them to small images
     if bucket >= 3 and fmt in ("WEBP", "GIF"):
-        fmt = "PNG" if kind in ("icon", "palette", "lines") else "JPEG"
+        fmt = "PNG" if kind in ("icon", "palette", "palette-table", "lines") else "JPEG"
     if kind == "plain" and bucket >= 3:
         fmt = "PNG"
     return variant, fmt
@@ -408,9 +415,9 @@ class Catalogue:
         w, h = LARGE_RGBA
         return self._sample("icon", "", "PNG", w, h, 0)
 
-    def large_palette(self) -> Sample:
+    def large_palette(self, table: bool = False) -> Sample:
         w, h = LARGE_PALETTE
-        return self._sample("palette", "", "PNG", w, h, 0)
+        return self._sample("palette-table" if table else "palette", "", "PNG", w, h, 0)
 
 
 @functools.lru_cache(maxsize=1)
@@ -456,6 +463,10 @@ def edge_samples() -> Tuple[Sample, ...]:
         img.putpalette(pal.getpalette())
         img.info["transparency"] = 0
         add(f"palette-{count}-transparent", "palette", img)
+    table = palette(40, 30, 23, table=True)
+    add("palette-table-40x30", "palette-table", table)
+    table_png = encode(palette(90, 60, 24, table=True), "PNG")
+    out.append(Sample("edge:truncated-palette-table.png", "palette-table", "PNG", 90, 60, table_png[: len(table_png) * 2 // 3], "P", {"edge": True}))
     # damaged data: both sides must fail the same way
     whole = encode(icon(60, 40, 21), "PNG")
     cut = whole[: len(whole) // 2]

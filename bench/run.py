@@ -70,6 +70,8 @@ STAGE_WEIGHT = {
     "is_plain_gray": 0.34,
     "has_multiple_transparency[RGBA]": 0.08,
     "has_multiple_transparency[palette]": 0.04,
+    "has_multiple_transparency[palette-table]": 0.04,
+    "check": 0.2,
     "has_colored_lines": 0.09,
     "trim_transparent_edges": 0.18,
     "is_valid_image": 0.07,
@@ -222,6 +224,8 @@ def time_image(method: Method, sample: images.Sample, s: Settings, state: Dict[s
         "baseline": lambda: method.baseline(data, ctx),
         "floor": lambda: method.floor(data, ctx),
     }
+    if method.reference is not None:
+        calls["reference"] = lambda: method.reference(data, ctx)
     if state.get("not_implemented"):
         del calls["tessel"]
     results = {name: outcome(fn) for name, fn in calls.items()}
@@ -322,6 +326,9 @@ def report_method(method: Method, runs: List[ImageRun], state: Dict[str, Any]) -
                     ok,
                 )
             )
+        if implemented and "reference" in rows[0].timing:
+            tr = statistics.median(r.timing.ratio("tessel", "reference") for r in rows)
+            notes.append(f"reference {fmt_ms(med('reference'))} ms, t/reference {tr:.2f}")
         out(
             f"  {label:<8} {len(rows):>3} {fmt_ms(t):>10} {fmt_ms(b, single):>12} {fmt_ms(f):>10} "
             f"{fmt_ratio(tf):>8} {fmt_ratio(tb):>7}  {'; '.join(notes)}"
@@ -366,7 +373,7 @@ def report_memory(method: Method, sample: images.Sample, probes: Dict[str, Dict[
 def method_samples(method: Method, cat: images.Catalogue, corpus: List[images.Sample]) -> List[images.Sample]:
     samples = [smp for smp in cat.bucketed(method.small_kinds, method.big_kinds, method.kind_limit) if method.accepts(smp)]
     if not cat.quick:
-        samples.append(cat.large_rgba() if method.large == "rgba" else cat.large_palette())
+        samples.append(cat.large_rgba() if method.large == "rgba" else cat.large_palette(method.large == "palette-table"))
     samples += [smp for smp in corpus if method.accepts(smp)]
     samples += [smp for smp in images.edge_samples() if method.accepts(smp) and smp.kind in method.small_kinds]
     return samples
@@ -375,6 +382,10 @@ def method_samples(method: Method, cat: images.Catalogue, corpus: List[images.Sa
 def run_method(method: Method, cat: images.Catalogue, corpus: List[images.Sample], s: Settings, tmp: str) -> None:
     started = time.perf_counter()
     out(f"\n== {method.key} ==   floor: {method.floor_text}")
+    for note in method.notes:
+        out(f"  {note}")
+    if method.reference is not None:
+        out(f"  reference: {method.reference_text}")
     if PACE is not None:
         PACE.enter(method.key)
     samples = method_samples(method, cat, corpus)
