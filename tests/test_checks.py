@@ -273,6 +273,9 @@ def test_source_types():
     assert tessel.check(io.BytesIO(data).getbuffer())["ok"] is True
     with pytest.raises(TypeError, match="expects bytes, a path or a URL, got int"):
         tessel.check(3)  # type: ignore[arg-type]
+    for bad, message in (({"threshold": "5"}, "Argument 'threshold' has incorrect type"), ({"gray_thresh": "30"}, "")):
+        with pytest.raises(TypeError, match=message):
+            tessel.check(data, **bad)
 
 
 @pytest.mark.parametrize(

@@ -114,6 +114,33 @@ def test_palette_alpha_table_matches_no_index(threshold, expected):
     assert check(data, threshold) is expected
 
 
+def literal_palette_count(data: bytes, threshold: int):
+    """The palette rule as written: getcolors() and Python equality; the
+    result, or the exception raised (type and text)."""
+    try:
+        img = Image.open(io.BytesIO(data))
+        transparent = img.info.get("transparency", -1)
+        return sum(count for count, index in img.getcolors() if index == transparent) > threshold
+    except Exception as err:  # noqa: BLE001
+        return type(err), str(err).split(" <")[0]
+
+
+@pytest.mark.parametrize("cut", [1.0, 0.97, 0.6, 0.3])
+@pytest.mark.parametrize("kind", ["table", "index"])
+def test_palette_entries_against_the_literal_rule_whole_and_truncated(kind, cut):
+    rng = np.random.default_rng(7)
+    image = Image.fromarray(rng.integers(0, 4, (120, 90), dtype=np.uint8), "P")
+    image.putpalette(PALETTE)
+    whole = encode(image, "PNG", transparency=bytes([255, 0, 128, 7]) if kind == "table" else 2)
+    data = whole[: int(len(whole) * cut)]
+    for threshold in (-1, 0, 2700, 10**6):
+        try:
+            got = check(data, threshold)
+        except Exception as err:  # noqa: BLE001
+            got = type(err), str(err).split(" <")[0]
+        assert got == literal_palette_count(data, threshold), threshold
+
+
 @pytest.mark.parametrize(
     "bad_item",
     [

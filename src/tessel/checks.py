@@ -130,12 +130,14 @@ def check(
 
     Never raises for a bad image or source: failures are reported in the
     record (``ok`` False, ``error``, ``errors``). Raises TypeError for a
-    source of another type, and lets KeyboardInterrupt and other exceptions
-    outside the Exception family through.
+    source of another type and for thresholds the methods refuse (a str,
+    say), and lets KeyboardInterrupt and other exceptions outside the
+    Exception family through.
     """
     given = _source_of(source)
     path = given if isinstance(given, str) and not _is_url(given) else None
-    size, source_error, outcomes = _outcomes(given, float(gray_thresh), float(edge_thresh), int(threshold))
+    # The thresholds are converted (and refused) as the methods convert them.
+    size, source_error, outcomes = _outcomes(given, gray_thresh, edge_thresh, threshold)
     return _record(size, source_error, dict(zip(CHECKS, outcomes)), path)
 
 
