@@ -157,16 +157,20 @@ def _plain_and_load(data: bytes) -> None:
         TesselImageTool.is_plain_gray(data)
 
 
-def _four_methods(data: bytes, ctx: Dict[str, Any]) -> Tuple[Any, ...]:
+def four_methods(source: Any) -> Tuple[Any, ...]:
     """What `tessel check` did per image before the one-pass path: the four
     methods one by one, each reading and decoding the image itself."""
     out = []
     for name in CHECKS:
         try:
-            out.append(getattr(TesselImageTool, name)(data))
+            out.append(getattr(TesselImageTool, name)(source))
         except Exception as exc:  # noqa: BLE001
             out.append(exc)
     return tuple(out)
+
+
+def _four_methods(data: bytes, ctx: Dict[str, Any]) -> Tuple[Any, ...]:
+    return four_methods(data)
 
 
 # ---------------------------------------------------------------- methods

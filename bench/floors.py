@@ -84,3 +84,17 @@ SCAN_FLOOR_DEFINITION = (
     "ThreadPoolExecutor with the same max_workers, results consumed with as_completed; "
     "no pixel check, no progress bar"
 )
+
+
+def read_and_decode_twice(path: str) -> None:
+    """The four checks of one file: read it once, then one Pillow open +
+    load and one cv2.imdecode of its bytes (a failed decode counts too)."""
+    with open(path, "rb") as fh:
+        data = fh.read()
+    try:
+        two_decoders(data)
+    except Exception:
+        pass
+
+
+TREE_FLOOR_DEFINITION = "per file: one read, Image.open + load() and cv2.imdecode(IMREAD_COLOR) of its bytes"

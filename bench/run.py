@@ -76,6 +76,7 @@ STAGE_WEIGHT = {
     "trim_transparent_edges": 0.18,
     "is_valid_image": 0.07,
     "batch": 0.12,
+    "check-tree": 0.1,
     "http": 0.08,
 }
 
@@ -512,6 +513,60 @@ def _compare_scan(got: Any, want: Any) -> List[str]:
     return diffs
 
 
+# ---------------------------------------------------------------- one pass over a tree
+
+
+CHECK_TREE_GOAL = 1.3
+
+
+def run_check_tree(s: Settings, tmp: str, cache_dir: Optional[str]) -> None:
+    """The four checks over every image file of the batch tree, by path: the
+    one-pass check against reading each file and decoding it once with each
+    decoder, and against the four methods one by one."""
+    started = time.perf_counter()
+    out("\n== check over the batch tree (by path) ==")
+    if PACE is not None:
+        PACE.enter("check-tree")
+    tree, _ = images.cached_tree(cache_dir or tmp, s.batch_files)
+    paths = sorted(
+        os.path.join(root, name)
+        for root, _dirs, names in os.walk(tree)
+        for name in names
+        if os.path.splitext(name)[1].lower() in floors.DEFAULT_EXTENSIONS
+    )
+    out(f"  {len(paths)} files; floor: {floors.TREE_FLOOR_DEFINITION}")
+    if contenders.one_pass_outcomes is None:
+        out("  tessel.checks: not importable")
+        GOALS.append(Goal(f"check over the batch tree: <= {CHECK_TREE_GOAL:g}x the two-decoder floor", "-", None))
+        return
+    diffs = 0
+    for path in paths:
+        got = contenders.one_pass_outcomes(path, 30.0, 0.01, 5)[2]
+        want = contenders.four_methods(path)
+        for diff in contenders.compare_four(got, want):
+            diffs += 1
+            line = f"check on {os.path.relpath(path, tree)}: {diff}"
+            DIFFERENCES.append(line)
+            out(f"  DIFFERENCE {line}")
+    if not diffs:
+        out(f"  results: the one pass and the four methods agree on all {len(paths)} files")
+    calls = {
+        "one pass": lambda: [contenders.one_pass_outcomes(p, 30.0, 0.01, 5) for p in paths],
+        "four methods": lambda: [contenders.four_methods(p) for p in paths],
+        "floor": lambda: [floors.read_and_decode_twice(p) for p in paths],
+    }
+    estimates = {name: outcome(fn)[2] for name, fn in calls.items()}
+    timed = alternate({n: quiet(f) for n, f in calls.items()}, estimates, 6.0 if s.quick else 15.0, s)
+    out(f"  {'contender':<14} {'s per tree':>11}")
+    for name in timed.samples:
+        out(f"  {name:<14} {timed[name]:>11.2f}")
+    ratio = timed.ratio("one pass", "floor")
+    before = timed.ratio("four methods", "floor")
+    out(f"  one pass / floor {ratio:.2f} (goal <= {CHECK_TREE_GOAL:g}x: {verdict(ratio <= CHECK_TREE_GOAL)}); four methods / floor {before:.2f}")
+    GOALS.append(Goal(f"check over the batch tree: <= {CHECK_TREE_GOAL:g}x the two-decoder floor", f"{ratio:.2f}x", ratio <= CHECK_TREE_GOAL))
+    out(f"  ({time.perf_counter() - started:.1f} s)")
+
+
 # ---------------------------------------------------------------- HTTP
 
 
@@ -605,7 +660,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="about a minute: one image per bucket up to 4 MP, memory only where a goal needs it")
     parser.add_argument("--corpus", help="a directory of extra images to run every image method on")
-    parser.add_argument("--only", help="comma-separated subset: method keys, 'batch', 'http'")
+    parser.add_argument("--only", help="comma-separated subset: method keys, 'batch', 'check-tree', 'http'")
     parser.add_argument("--no-cache", action="store_true", help="regenerate the images instead of reusing them from the cache directory")
     args = parser.parse_args(argv)
     s = QUICK if args.quick else FULL
@@ -623,7 +678,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     cat = images.Catalogue(quick=s.quick, cache_dir=cache_dir)
     gen_started = time.perf_counter()
     selected = [m for m in contenders.METHODS if only is None or m.key in only or m.key.split("[")[0] in only]
-    stages = [m.key for m in selected] + [x for x in ("batch", "http") if only is None or x in only]
+    stages = [m.key for m in selected] + [x for x in ("batch", "check-tree", "http") if only is None or x in only]
     global PACE
     PACE = Pace(s.target, stages)
     for method in selected:
@@ -638,6 +693,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             run_method(method, cat, corpus, s, tmp)
         if only is None or "batch" in only:
             run_batch(s, tmp, cache_dir)
+        if only is None or "check-tree" in only:
+            run_check_tree(s, tmp, cache_dir)
     if only is None or "http" in only:
         run_http(s)
 
