@@ -78,6 +78,12 @@ def _drip(server):
     return server.reply("/drip", Reply(200, DRIP_BODY, drip=1.0))
 
 
+def _slow_drip(server):
+    # One byte at once, then one every 3 s: a 1 s read time-out always falls
+    # inside the body, however late a loaded machine delivers the headers.
+    return server.reply("/drip", Reply(200, DRIP_BODY, drip=3.0))
+
+
 def _server_error(server):
     return server.reply("/5xx", Reply(503, b"busy"))
 
@@ -149,7 +155,7 @@ def test_image_methods_reach_the_same_download_faults(server, image_sleeps, caps
 # drips) are retried; everything else comes back or propagates at once.
 CLIENT_FAULTS = [
     ("refused", _refused, requests.exceptions.RequestException, 0),
-    ("drip", _drip, requests.exceptions.RequestException, 1),
+    ("drip", _slow_drip, requests.exceptions.RequestException, 1),
     ("reset", _reset, requests.exceptions.ChunkedEncodingError, 1),
     ("short", _short, requests.exceptions.ChunkedEncodingError, 1),
     ("redirect_loop", _redirect_loop, requests.exceptions.TooManyRedirects, 31),
@@ -162,14 +168,14 @@ def test_client_fault(server, http_sleeps, fault, make_url, error, per_attempt, 
     url = make_url(server)
     client = HttpRequestClient()
     if verb == "request":
-        send = lambda: client.request("GET", url, timeout=0.3)  # noqa: E731
+        send = lambda: client.request("GET", url, timeout=1.0)  # noqa: E731
     elif verb == "get":
         # get() takes whole seconds only; without one it uses base_timeout,
         # which may be any number.
-        client.base_timeout = 0.3
+        client.base_timeout = 1.0
         send = lambda: client.get(url)  # noqa: E731
     else:
-        send = lambda: client.post(url, timeout=0.3)  # noqa: E731
+        send = lambda: client.post(url, timeout=1.0)  # noqa: E731
     with pytest.raises(error) as info:
         _timed(send)
     retried = error is requests.exceptions.RequestException
