@@ -40,7 +40,9 @@ private:
     bool held_ = false;
 };
 
-// Releases the GIL for its lifetime. Touch no Python object inside.
+// Releases the GIL for its lifetime. Touch no Python object inside. A
+// daemon thread that CPython ends here at interpreter exit is parked
+// instead (pyobj/thread_exit.cpp).
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}

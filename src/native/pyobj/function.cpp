@@ -2,6 +2,7 @@
 
 #include "pyobj/call.hpp"
 #include "pyobj/names.hpp"
+#include "pyobj/recursion.hpp"
 
 #include <exception>
 #include <new>
@@ -57,6 +58,8 @@ PyObject* run_body(FunctionObject* f, const BoundArgs& bound) noexcept {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
+    RecursionGuard guard;
+    if (!guard.entered()) return nullptr;
     BoundArgs bound;
     if (!Binder(f->def->sig, f->defaults).bind(args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
     return run_body(f, bound);
@@ -64,6 +67,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     FunctionObject* f = as_function(self);
+    RecursionGuard guard;
+    if (!guard.entered()) return nullptr;
     BoundArgs bound;
     if (!Binder(f->def->sig, f->defaults).bind_dict(args, kwargs, bound)) return nullptr;
     return run_body(f, bound);
