@@ -55,6 +55,7 @@ bool check_builtins(std::span<const char* const> names) noexcept {
 }
 
 bool run_exec_steps(const ModuleFrame& frame, PyObject* module) noexcept {
+    if (!create_names()) return false;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return false;
     if (!warn_on_version_mismatch(frame.full_name)) return false;

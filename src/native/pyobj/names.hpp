@@ -1,11 +1,14 @@
-// Interned attribute and key names, created on first use and kept for the
-// life of the process (the modules are never unloaded).
+// Interned attribute and key names, kept for the life of the process (the
+// modules are never unloaded).
 //
 //   PyObject_GetAttr(obj, pyobj::id<"status_code">())
 //
-// The result is borrowed; it is nullptr (with an error set) only if the very
-// first creation failed, and creation is retried on the next use. Callers
-// hold the GIL, which serialises the first use.
+// Each name a module's code spells registers itself when the module's
+// shared library loads; create_names() interns all of them at the start of
+// the module's exec step, and a failure there fails the import. So id()
+// never gives NULL to code that runs after exec began: no caller needs to
+// check, and none can pass a NULL name on by mistake. The result is
+// borrowed.
 #pragma once
 
 #include "pyobj/ref.hpp"
@@ -21,11 +24,24 @@ struct Literal {
     char text[N];
 };
 
+// One name of the registry; constructed only as name_slot<...> below.
+struct NameSlot {
+    explicit NameSlot(const char* text) noexcept;
+    const char* const text;
+    PyObject* object = nullptr;
+    NameSlot* const next;
+};
+
+// Interns every registered name not created yet; false with an error set.
+// Called with the GIL held, from the exec step.
+bool create_names() noexcept;
+
+template <Literal L>
+inline NameSlot name_slot{L.text};
+
 template <Literal L>
 PyObject* id() noexcept {
-    static PyObject* name = nullptr;
-    if (name == nullptr) name = PyUnicode_InternFromString(L.text);
-    return name;
+    return name_slot<L>.object;
 }
 
 }  // namespace pyobj
