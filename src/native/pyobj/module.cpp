@@ -69,9 +69,8 @@ bool run_exec_steps(const ModuleFrame& frame, PyObject* module) noexcept {
 PyObject* frame_create(FrameState& state, PyObject* spec) noexcept {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (state.interpreter_id == -1) {
-        state.interpreter_id = current;
-    } else if (state.interpreter_id != current) {
+    std::int64_t first = -1;
+    if (!state.interpreter_id.compare_exchange_strong(first, current) && first != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
@@ -97,8 +96,10 @@ int frame_exec(FrameState& state, const ModuleFrame& frame, PyObject* module) no
     }
     state.module = Py_NewRef(module);
     if (run_exec_steps(frame, module)) return 0;
-    // A failed initialisation leaves nothing behind: the next import starts afresh.
+    // A failed initialisation leaves nothing behind: the next import, in this
+    // interpreter or another, starts afresh.
     Py_CLEAR(state.module);
+    state.interpreter_id = -1;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", frame.full_name);
     return -1;
 }

@@ -6,6 +6,7 @@
 
 #include "pyobj/ref.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -23,22 +24,30 @@ struct ModuleFrame {
 
 // Per-module process-wide state; one static instance per extension module.
 struct FrameState {
-    std::int64_t interpreter_id = -1;
+    // The interpreter of the first creation, -1 again if its initialisation
+    // fails. Interpreters with their own GIL may race for it.
+    std::atomic<std::int64_t> interpreter_id{-1};
     PyObject* module = nullptr;  // the executed module, owned
 };
 
 PyObject* frame_create(FrameState& state, PyObject* spec) noexcept;
 int frame_exec(FrameState& state, const ModuleFrame& frame, PyObject* module) noexcept;
 
-// The slots every module of the package declares: it imports libraries that
-// cannot live in subinterpreters, and it relies on the GIL.
+// The slots every module of the package declares beyond create and exec.
+// From 3.12 CPython checks Py_mod_multiple_interpreters before the create
+// step runs, and answers a subinterpreter with its own text unless the slot
+// says a per-interpreter GIL is fine (absent, it refuses isolated
+// interpreters itself). The create step refuses every interpreter but the
+// first, with the module's own message, and takes the first atomically, so
+// no second interpreter ever runs this code and the slot's promise is never
+// put to use. 3.13 also asks whether the module relies on the GIL: it does.
 #if PY_VERSION_HEX >= 0x030D0000
-#define PYOBJ_FRAME_EXTRA_SLOTS                                                    \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+#define PYOBJ_FRAME_EXTRA_SLOTS                                                      \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},         \
         {Py_mod_gil, Py_MOD_GIL_USED},
 #elif PY_VERSION_HEX >= 0x030C0000
 #define PYOBJ_FRAME_EXTRA_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #else
 #define PYOBJ_FRAME_EXTRA_SLOTS
 #endif
