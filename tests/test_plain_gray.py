@@ -157,6 +157,30 @@ def test_undecodable_bytes_are_empty_without_logging(source):
     assert log.lines == []
 
 
+def grey_pfm(rows, scale=-1.0):
+    """A one-channel PFM ("Pf"): rows stored bottom-up, byte order by the scale's sign."""
+    rows = np.asarray(rows, np.float32)
+    order = "<f4" if scale < 0 else ">f4"
+    return b"Pf\n%d %d\n%r\n" % (rows.shape[1], rows.shape[0], scale) + rows[::-1].astype(order).tobytes()
+
+
+# OpenCV decodes a greyscale PFM to one channel whatever IMREAD_COLOR asks;
+# the grey conversion of the metrics then refuses it with OpenCV's own error.
+@pytest.mark.parametrize("data", [
+    cv2.imencode(".pfm", np.random.default_rng(5).random((30, 40), np.float32))[1].tobytes(),
+    grey_pfm(np.linspace(0, 1, 12).reshape(3, 4)),
+    grey_pfm(np.full((25, 25), 0.5), scale=1.0),
+    grey_pfm([[np.nan, np.inf], [-1.0, 2.0]]),
+    grey_pfm([[0.25]]),
+])
+def test_a_layout_opencv_refuses_fails_with_opencvs_message(data):
+    with pytest.raises(cv2.error) as refused:
+        reference(data)
+    logger = Recorder()
+    assert ImageTool.is_plain_gray(data, logger=logger) == (False, FALLBACK, str(refused.value))
+    assert logger.lines == ["图片检测错误: " + str(refused.value)]
+
+
 @pytest.mark.parametrize("source", [b"", io.BytesIO(images.uniform()), 12345, None])
 def test_other_sources_fail_through_the_handled_path(source):
     log = Recorder()

@@ -78,11 +78,15 @@ struct Pixels {
     pyobj::BufferView view;
     std::size_t height = 0, width = 0, channels = 1;
 
-    bool acquire(PyObject* array, int ndim) noexcept {
+    // Views `array` as `ndim` dimensions of bytes (three per pixel when ndim
+    // is 3). False with an error set; a view of another layout fails with
+    // `layout_ok` false and no error set.
+    bool acquire(PyObject* array, int ndim, bool& layout_ok) noexcept {
+        layout_ok = true;
         if (!view.acquire(array, PyBUF_ND)) return false;
         const Py_buffer& b = view.view();
         if (b.itemsize != 1 || b.ndim != ndim || (ndim == 3 && b.shape[2] != 3)) {
-            PyErr_SetString(PyExc_ValueError, "unexpected image array layout");
+            layout_ok = false;
             return false;
         }
         height = static_cast<std::size_t>(b.shape[0]);
@@ -207,6 +211,26 @@ Ref first_frame_only(std::span<const std::uint8_t> data, std::size_t end) noexce
     return out;
 }
 
+// A decoded image that is not three channels of bytes: some decoders give
+// other layouts whatever IMREAD_COLOR asks (a greyscale PFM decodes to one
+// channel). The OpenCV calls that the metrics begin with, in their order, are
+// made on it so that the first to refuse it raises its own error, the one a
+// caller of the same steps in Python sees. Always leaves an error set.
+void refuse_layout(PyObject* globals, PyObject* img) noexcept {
+    Ref cv2 = pyobj::global(globals, id<"cv2">());
+    Ref convert = pyobj::attr(cv2.get(), id<"cvtColor">());
+    Ref canny = pyobj::attr(cv2.get(), id<"Canny">());
+    Ref to_grey = pyobj::attr(cv2.get(), id<"COLOR_BGR2GRAY">());
+    Ref to_hsv = pyobj::attr(cv2.get(), id<"COLOR_BGR2HSV">());
+    Ref low = Ref::steal(PyLong_FromLong(10));  // the metrics' Canny thresholds
+    Ref high = Ref::steal(PyLong_FromLong(50));
+    if (!convert || !canny || !to_grey || !to_hsv || !low || !high) return;
+    Ref grey = pyobj::call(convert.get(), img, to_grey.get());
+    Ref edges = pyobj::call(canny.get(), grey.get(), low.get(), high.get());
+    Ref hsv = edges ? pyobj::call(convert.get(), img, to_hsv.get()) : Ref();
+    if (hsv) PyErr_SetString(PyExc_ValueError, "unexpected image array layout");
+}
+
 // Steps from the bytes to the verdict. Returns the result, or an empty Ref
 // with the error set (handled by the caller).
 Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh) {
@@ -258,7 +282,11 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     if (img.get() == Py_None) return verdict(false, fallback_metrics(), text(kDecodeFailed));
 
     Pixels colour;
-    if (!colour.acquire(img.get(), 3)) return {};
+    bool layout_ok = true;
+    if (!colour.acquire(img.get(), 3, layout_ok)) {
+        if (!layout_ok) refuse_layout(globals, img.get());
+        return {};
+    }
     kernels::PlainMetrics m;
     {
         pyobj::GilRelease unlocked;
