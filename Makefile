@@ -196,3 +196,26 @@ FUZZ_DECODERS_SECONDS ?= $(FUZZ_NATIVE_SECONDS)
 fuzz-decoders: $(PY)
 	$(PY) -c "import tessel.image, PIL, cv2" 2>/dev/null || $(PIP) install -q ".[test]"
 	nice -n 10 $(PY) fuzz/fuzz_decoders.py --seconds $(FUZZ_DECODERS_SECONDS)
+
+	$(MAKE) fuzz-native FUZZ_NATIVE_SECONDS=30
+
+# --- every supported CPython, and CPython's debug build -----------------------
+# `make test-py312` / `make test-py313`: `make test` on that interpreter, in
+# its own venv under build/ (found by tools/find_python.sh in pyenv or on
+# PATH; a missing one fails). `make test-all-pythons` runs all three.
+# `make test-debug`: Debian's python3.11-dbg (CPython with its C assertions)
+# builds the package into build/venv-debug and runs the whole suite with
+# -X dev; PyPI's cp311 wheels load in it.
+DEBUG_PYTHON ?= python3.11-dbg
+DEBUG_VENV ?= build/venv-debug
+
+.PHONY: test-py312 test-py313 test-all-pythons test-debug
+test-py312 test-py313: test-py3%:
+	py="$$(tools/find_python.sh 3.$*)" && $(MAKE) test PYTHON="$$py" VENV=build/venv3$*
+
+test-all-pythons: test test-py312 test-py313
+
+test-debug:
+	$(MAKE) venv PYTHON=$(DEBUG_PYTHON) VENV=$(DEBUG_VENV)
+	$(DEBUG_VENV)/bin/python -m pip --disable-pip-version-check install ".[test]"
+	$(DEBUG_VENV)/bin/python -X dev -m pytest tests
