@@ -128,6 +128,9 @@ void classify_tail(const std::int16_t* mp, const std::int16_t* mc, const std::in
                    const std::int16_t* dy, std::size_t from, std::size_t width, int low, int high,
                    std::uint8_t* row) noexcept {
     for (std::size_t x = from; x < width; ++x) {
+        // A signed index for the neighbours: the magnitude rows are
+        // readable at -1, but x - 1 as an unsigned index wraps at x = 0.
+        const auto i = static_cast<std::ptrdiff_t>(x);
         const std::int32_t m = mc[x];
         const std::int32_t xs = dx[x], ys = dy[x];
         const std::int32_t ax = xs < 0 ? -xs : xs;
@@ -137,9 +140,9 @@ void classify_tail(const std::int16_t* mp, const std::int16_t* mc, const std::in
         const bool horizontal = ay < tg22x;
         const bool vertical = ay > tg67x;
         const bool same_sign = (xs ^ ys) >= 0;
-        const std::int32_t diag_before = same_sign ? mp[x - 1] : mp[x + 1];
-        const std::int32_t diag_after = same_sign ? mn[x + 1] : mn[x - 1];
-        const std::int32_t before = horizontal ? mc[x - 1] : (vertical ? mp[x] : diag_before);
+        const std::int32_t diag_before = same_sign ? mp[i - 1] : mp[i + 1];
+        const std::int32_t diag_after = same_sign ? mn[i + 1] : mn[i - 1];
+        const std::int32_t before = horizontal ? mc[i - 1] : (vertical ? mp[x] : diag_before);
         const std::int32_t after = horizontal ? mc[x + 1] : (vertical ? mn[x] : diag_after);
         // m >= after is m + 1 > after.
         const std::int32_t slack = (horizontal | vertical) ? 1 : 0;
