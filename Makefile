@@ -197,8 +197,6 @@ fuzz-decoders: $(PY)
 	$(PY) -c "import tessel.image, PIL, cv2" 2>/dev/null || $(PIP) install -q ".[test]"
 	nice -n 10 $(PY) fuzz/fuzz_decoders.py --seconds $(FUZZ_DECODERS_SECONDS)
 
-	$(MAKE) fuzz-native FUZZ_NATIVE_SECONDS=30
-
 # --- every supported CPython, and CPython's debug build -----------------------
 # `make test-py312` / `make test-py313`: `make test` on that interpreter, in
 # its own venv under build/ (found by tools/find_python.sh in pyenv or on
