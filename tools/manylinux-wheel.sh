@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds one manylinux_2_17 (manylinux2014) wheel from the sdist with Zig's
+# clang, libc++ and glibc 2.17 stubs, then has auditwheel check it against
+# that policy and tag it:
+#   tools/manylinux-wheel.sh SDIST OUTDIR x86_64  PYTHON
+#   tools/manylinux-wheel.sh SDIST OUTDIR aarch64 PYTHON INCLUDE_DIR
+# PYTHON runs the build and gives the wheel its CPython version. For aarch64
+# it is the build machine's interpreter of the same version, and INCLUDE_DIR
+# holds that version's aarch64 headers (with the aarch64 pyconfig.h).
+# TOOLS_PY is a Python with the ziglang and auditwheel packages.
+set -euo pipefail
+sdist=${1:?sdist} outdir=${2:?outdir} arch=${3:?arch} py=${4:?python}
+here=$(cd "$(dirname "$0")" && pwd)
+tools_py=${TOOLS_PY:?TOOLS_PY: a Python with ziglang and auditwheel}
+TESSEL_ZIG=$("$tools_py" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+export TESSEL_ZIG TESSEL_ZIG_TARGET=$arch-linux-gnu.2.17
+
+settings=(
+  -C "cmake.define.CMAKE_CXX_COMPILER=$here/zig-c++"
+  -C "cmake.define.CMAKE_AR=$here/zig-ar"
+  -C "cmake.define.CMAKE_RANLIB=$here/zig-ranlib"
+  -C cmake.define.TESSEL_EXPORT_INIT_ONLY=ON
+)
+case $arch in
+  x86_64) ;;
+  aarch64)
+    inc=$(cd "${5:?aarch64 needs the include directory of the target interpreter}" && pwd)
+    soabi=$("$py" -c 'import sys; print("cpython-%d%d-aarch64-linux-gnu" % sys.version_info[:2])')
+    grep -q '#define SIZEOF_VOID_P 8' "$inc/pyconfig.h"
+    settings+=(-C cmake.define.CMAKE_SYSTEM_NAME=Linux -C cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64
+               -C "cmake.define.Python_INCLUDE_DIR=$inc")
+    # The module suffix and the wheel's platform come from the target, not
+    # from the interpreter that runs the build.
+    export SETUPTOOLS_EXT_SUFFIX=.$soabi.so _PYTHON_HOST_PLATFORM=linux-aarch64
+    ;;
+  *) echo "manylinux-wheel: unknown architecture $arch" >&2; exit 2 ;;
+esac
+
+raw=$(mktemp -d)
+trap 'rm -rf "$raw"' EXIT
+start=$(date +%s)
+"$py" -m pip wheel --no-deps --disable-pip-version-check -q -w "$raw" "${settings[@]}" "$sdist"
+wheel=$(ls "$raw"/*.whl)
+echo "built $(basename "$wheel") in $(( $(date +%s) - start )) s"
+"$tools_py" -m auditwheel repair --plat "manylinux_2_17_$arch" --only-plat -w "$outdir" "$wheel"
