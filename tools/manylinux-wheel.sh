@@ -14,6 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 tools_py=${TOOLS_PY:?TOOLS_PY: a Python with ziglang and auditwheel}
 TESSEL_ZIG=$("$tools_py" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export TESSEL_ZIG TESSEL_ZIG_TARGET=$arch-linux-gnu.2.17
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 settings=(
   -C "cmake.define.CMAKE_CXX_COMPILER=$here/zig-c++"
