@@ -28,13 +28,14 @@ case $arch in
   x86_64) ;;
   aarch64)
     inc=$(cd "${5:?aarch64 needs the include directory of the target interpreter}" && pwd)
-    soabi=$("$py" -c 'import sys; print("cpython-%d%d-aarch64-linux-gnu" % sys.version_info[:2])')
+    cp=$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
     grep -q '#define SIZEOF_VOID_P 8' "$inc/pyconfig.h"
+    # The module suffix and the wheel's tag come from the target, not from
+    # the interpreter that runs the build (whose build environment, CMake and
+    # Ninja stay x86_64).
     settings+=(-C cmake.define.CMAKE_SYSTEM_NAME=Linux -C cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64
-               -C "cmake.define.Python_INCLUDE_DIR=$inc")
-    # The module suffix and the wheel's platform come from the target, not
-    # from the interpreter that runs the build.
-    export SETUPTOOLS_EXT_SUFFIX=.$soabi.so _PYTHON_HOST_PLATFORM=linux-aarch64
+               -C "cmake.define.Python_INCLUDE_DIR=$inc" -C "wheel.tags=cp$cp-cp$cp-linux_aarch64")
+    export SETUPTOOLS_EXT_SUFFIX=.cpython-$cp-aarch64-linux-gnu.so
     ;;
   *) echo "manylinux-wheel: unknown architecture $arch" >&2; exit 2 ;;
 esac
