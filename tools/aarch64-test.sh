@@ -24,6 +24,10 @@ cp "$wheel" "$work/wheels/"
   --python-version 3.11 --implementation cp --abi cp311 "${platforms[@]}" \
   -d "$work/wheels" "$work/wheels/$(basename "$wheel")[test]"
 cp -R tests "$work/tests"
+# Kept inputs some tests replay.
+if [ -d fuzz/native/regressions ]; then
+  mkdir -p "$work/fuzz/native" && cp -R fuzz/native/regressions "$work/fuzz/native/"
+fi
 find "$work/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 # /proc, /dev and a fresh /dev/shm (process pools need its semaphores)
