@@ -34,16 +34,24 @@ case $arch in
     # the interpreter that runs the build (whose build environment, CMake and
     # Ninja stay x86_64).
     settings+=(-C cmake.define.CMAKE_SYSTEM_NAME=Linux -C cmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64
-               -C "cmake.define.Python_INCLUDE_DIR=$inc" -C "wheel.tags=cp$cp-cp$cp-linux_aarch64")
+               -C "cmake.define.Python_INCLUDE_DIR=$inc" -C "wheel.tags=cp$cp-cp$cp-manylinux_2_17_aarch64")
     export SETUPTOOLS_EXT_SUFFIX=.cpython-$cp-aarch64-linux-gnu.so
     ;;
   *) echo "manylinux-wheel: unknown architecture $arch" >&2; exit 2 ;;
 esac
 
-raw=$(mktemp -d)
-trap 'rm -rf "$raw"' EXIT
+raw=build/wheelhouse-raw/$arch
+rm -rf "$raw" && mkdir -p "$raw" "$outdir"
 start=$(date +%s)
 "$py" -m pip wheel --no-deps --disable-pip-version-check -q -w "$raw" "${settings[@]}" "$sdist"
 wheel=$(ls "$raw"/*.whl)
 echo "built $(basename "$wheel") in $(( $(date +%s) - start )) s"
-PATH="$tools_bin:$PATH" "$tools_py" -m auditwheel repair --plat "manylinux_2_17_$arch" --only-plat -w "$outdir" "$wheel"
+if [ "$arch" = x86_64 ]; then
+  PATH="$tools_bin:$PATH" "$tools_py" -m auditwheel repair --plat "manylinux_2_17_$arch" --only-plat -w "$outdir" "$wheel"
+else
+  # auditwheel repairs only wheels of the machine it runs on, but it shows
+  # any: the wheel carries its tag from the build, and must agree with it.
+  PATH="$tools_bin:$PATH" "$tools_py" -m auditwheel show "$wheel" | tee "$raw/show.txt"
+  tr -s ' \n' ' ' < "$raw/show.txt" | grep -q "consistent with the following platform tag: \"manylinux_2_17_$arch\""
+  cp "$wheel" "$outdir/"
+fi
