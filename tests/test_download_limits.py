@@ -14,7 +14,7 @@ import tessel.http
 import tessel.image
 import tessel.limits as limits
 from faultdefs import ServiceError
-from support.faults import measure_in_subprocess
+from support.faults import SANITIZED, measure_in_subprocess
 from support.http_client import WaitRecorder
 from support.recorders import ListLogger
 from support.server import LoopbackServer, Reply
@@ -412,4 +412,4 @@ def test_hostile_bodies_keep_memory_bounded(hostile_server, env, runs, outcomes)
     runs = [(how, hostile_server.url(path)) for how, path in runs]
     result = measure_in_subprocess(_CHILD.format(runs=runs), timeout=120, env=env)
     assert result["outcomes"] == outcomes
-    assert result["peak"] < PEAK_LIMIT, result
+    assert SANITIZED or result["peak"] < PEAK_LIMIT, result

@@ -17,7 +17,7 @@ import requests
 import tessel.http
 import tessel.image
 from faultdefs import ServiceError
-from support.faults import BigBodyServer, expected_byte_sum, measure_in_subprocess
+from support.faults import SANITIZED, BigBodyServer, expected_byte_sum, measure_in_subprocess
 from support.server import Reply, closed_port
 
 ImageTool = tessel.image.ImageTool
@@ -272,4 +272,4 @@ print(json.dumps({{"size": view.size, "sum": int(view.sum(dtype=np.uint64)), "gr
     result = measure_in_subprocess(code, timeout=120)
     assert result["size"] == BIG
     assert result["sum"] == expected_byte_sum(BIG)
-    assert result["grown"] <= 2 * BIG + _SLACK.get(how, 0), result
+    assert SANITIZED or result["grown"] <= 2 * BIG + _SLACK.get(how, 0), result
