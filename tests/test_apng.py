@@ -133,7 +133,9 @@ def test_first_frame_alone_is_what_opencv_composes_from_the_whole_file():
     cases = [c for c in valid_cases() if grey_background_disposal(c) and c.get("size", (12, 9))[0] < 30]
     assert len(cases) >= 3
     # OpenCV on the whole file, in a child: it prints the picture before the
-    # overrun it leaves behind can abort it, so only its output is read.
+    # overrun it leaves behind can abort it, so only its output is read. The
+    # overrun is undefined behaviour and now and then kills the child before
+    # it prints: a few tries give the picture.
     code = (
         "import cv2, hashlib, numpy as np, os, sys\n"
         "img = cv2.imdecode(np.frombuffer(sys.stdin.buffer.read(), np.uint8), cv2.IMREAD_COLOR)\n"
@@ -142,7 +144,10 @@ def test_first_frame_alone_is_what_opencv_composes_from_the_whole_file():
     )
     for case in cases:
         data = apng.write(**case)
-        child = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, timeout=60)
+        for _ in range(5):
+            child = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, timeout=60)
+            if child.stdout.strip():
+                break
         img = cv2.imdecode(np.frombuffer(apng.first_frame_only(data), np.uint8), cv2.IMREAD_COLOR)
         assert child.stdout.decode().strip() == f"{hashlib.sha1(img.tobytes()).hexdigest()} {img.shape}", case
 
