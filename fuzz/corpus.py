@@ -19,7 +19,7 @@ import struct
 import sys
 import zlib
 from pathlib import Path
-from typing import Dict
+from typing import Callable, Dict
 
 import numpy as np
 from PIL import Image
@@ -158,16 +158,21 @@ def seeds() -> Dict[str, bytes]:
     return out
 
 
-def write(outdir: Path) -> int:
+def write(outdir: Path, make: Callable[[], Dict[str, bytes]] = seeds) -> int:
+    """Writes the seeds `make` returns into `outdir`; returns how many."""
     outdir = Path(outdir)
     outdir.mkdir(parents=True, exist_ok=True)
-    made = seeds()
+    made = make()
     for name, data in made.items():
         (outdir / name).write_bytes(data)
     return len(made)
 
 
-if __name__ == "__main__":
+def main(script: str, make: Callable[[], Dict[str, bytes]] = seeds) -> None:
     if len(sys.argv) != 2:
-        sys.exit("usage: corpus.py OUTDIR")
-    print(f"{write(Path(sys.argv[1]))} seeds written to {sys.argv[1]}")
+        sys.exit(f"usage: {script} OUTDIR")
+    print(f"{write(Path(sys.argv[1]), make)} seeds written to {sys.argv[1]}")
+
+
+if __name__ == "__main__":
+    main("corpus.py")

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import io
 import struct
-import sys
 import zlib
 from pathlib import Path
 from typing import Dict, List
@@ -162,15 +161,8 @@ def seeds() -> Dict[str, bytes]:
 
 
 def write(outdir: Path) -> int:
-    outdir = Path(outdir)
-    outdir.mkdir(parents=True, exist_ok=True)
-    made = seeds()
-    for name, data in made.items():
-        (outdir / name).write_bytes(data)
-    return len(made)
+    return corpus.write(outdir, seeds)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit("usage: decoder_seeds.py OUTDIR")
-    print(f"{write(Path(sys.argv[1]))} seeds written to {sys.argv[1]}")
+    corpus.main("decoder_seeds.py", seeds)

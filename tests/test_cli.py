@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 from PIL import Image
 
+from support.records import good_image_record
 from support.samples import SAMPLES, TRANSPARENCY, content_box, truncated_png, write_samples
 from support.server import Reply, closed_port
 from tessel.checks import unread_record
@@ -42,18 +43,7 @@ def samples(tmp_path):
 
 
 def expected_record(source: str, data: bytes) -> dict:
-    is_gray, metrics, message = ImageTool.is_plain_gray(data)
-    return {
-        "source": source,
-        "ok": True,
-        "is_valid_image": True,
-        "is_plain_gray": {"result": is_gray, "metrics": metrics, "message": message},
-        "has_multiple_transparency": ImageTool.has_multiple_transparency(data),
-        "has_colored_lines": ImageTool.has_colored_lines(data),
-        "image_size": len(data),
-        "error": None,
-        "errors": {},
-    }
+    return {"source": source, **good_image_record(data)}
 
 
 def test_check_prints_one_json_line_per_image_in_order(samples, tmp_path):
