@@ -4,7 +4,9 @@ ImageTool methods called one by one on the same source."""
 from __future__ import annotations
 
 import io
+import os
 import re
+import sys
 from typing import Any, Callable, Dict, List, Tuple
 
 import numpy as np
@@ -20,6 +22,17 @@ from tessel.checks import CHECKS, _outcomes
 from tessel.image import ImageTool
 
 ARGS = {"is_valid_image": (), "is_plain_gray": (30.0, 0.01), "has_multiple_transparency": (5,), "has_colored_lines": ()}
+
+
+@pytest.fixture(autouse=True, params=["never", "always"])
+def side_thread(request):
+    """Every test runs with OpenCV's side of the check on the caller's thread
+    and on a side thread (by default only images of some size take it)."""
+    from tessel import _checks
+
+    previous = _checks._side_thread(request.param)
+    yield request.param
+    _checks._side_thread(previous)
 
 
 def separately(source: Any, gray_thresh=30.0, edge_thresh=0.01, threshold=5) -> List[Any]:
@@ -324,9 +337,53 @@ def test_one_read_and_one_decode_per_decoder(monkeypatch, tmp_path, name):
     assert record["is_valid_image"] is True and record["image_size"] == path.stat().st_size
 
 
-def test_exceptions_outside_the_exception_family_leave_the_call(monkeypatch):
+def native_threads() -> int:
+    return len(os.listdir("/proc/self/task")) if os.path.isdir("/proc/self/task") else 0
+
+
+# KeyboardInterrupt from either decoder: from Pillow on the caller's thread
+# while OpenCV's side may still be decoding (it is waited for, and its result
+# dropped), or from OpenCV's side, raised once Pillow's checks are done.
+@pytest.mark.parametrize("module, name", [("Image", "open"), ("cv2", "imdecode")])
+def test_exceptions_outside_the_exception_family_leave_the_call(monkeypatch, module, name):
     import tessel.image
 
-    monkeypatch.setattr(tessel.image, "Image", Counting(tessel.image.Image, "open", KeyboardInterrupt()))
-    with pytest.raises(KeyboardInterrupt):
-        tessel.check(dict(CORPUS)["RGBA.png"])
+    data = encode(pixels("RGB", size=(600, 400)), "PNG")
+    threads, references = native_threads(), sys.getrefcount(data)
+    # The class, not an instance: a kept instance would keep its traceback's frames.
+    monkeypatch.setattr(tessel.image, module, Counting(getattr(tessel.image, module), name, KeyboardInterrupt))
+    interrupted = False
+    try:
+        tessel.check(data)
+    except KeyboardInterrupt:  # left here, so that its traceback goes with it
+        interrupted = True
+    assert (interrupted, native_threads(), sys.getrefcount(data)) == (True, threads, references)
+
+
+# A check that calls itself again from inside OpenCV's side (here from a
+# patched imdecode) recurses on one thread until RecursionError, whichever
+# thread that side started on; the outermost call still returns its record.
+def test_reentry_from_the_decoder_ends_in_recursion_error(monkeypatch):
+    import cv2
+
+    import tessel.image
+
+    data = dict(CORPUS)["RGB.png"]
+    hits = []
+
+    class Reentrant:
+        def __getattr__(self, attr: str) -> Any:
+            return getattr(cv2, attr)
+
+        def imdecode(self, *args: Any) -> Any:
+            try:
+                tessel.check(data)
+            except RecursionError:
+                hits.append(1)
+                raise
+            return cv2.imdecode(*args)
+
+    monkeypatch.setattr(tessel.image, "cv2", Reentrant())
+    record = tessel.check(data)
+    monkeypatch.undo()
+    assert hits == [1] and record == tessel.check(data)

@@ -15,7 +15,7 @@ from PIL import Image
 
 def run_child(code, *args):
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+        [sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(code), *map(str, args)],
         capture_output=True,
         text=True,
         timeout=300,
@@ -38,13 +38,19 @@ def large_png(tmp_path_factory):
 
 # Two daemon threads call the method in a loop; the main thread returns once
 # two calls have finished, so the threads are inside their next call while
-# the interpreter finalises and ends them. is_plain_gray is not here: its
-# thread may also be ended inside cv2.imdecode, whose own binding frames
-# abort the process the same way under plain Python code calling OpenCV.
+# the interpreter finalises and ends them. OpenCV's binding would abort the
+# process if its decode returned then (it does so under plain Python code
+# calling cv2.imdecode): the exit waits for our calls into OpenCV, and later
+# ones from daemon threads wait for the end of the process. An exit function
+# registered before the import runs after that, and checks one image more
+# on the exiting thread itself.
 DAEMONS_AT_EXIT = """
-    import sys, threading
+    import atexit, sys, threading
+    atexit.register(lambda: print(call(path) is not None))
+    import tessel
     from tessel.image import ImageTool
-    call, path = getattr(ImageTool, sys.argv[1]), sys.argv[2]
+    name, path = sys.argv[1], sys.argv[2]
+    call = tessel.check if name == "check" else getattr(ImageTool, name)
     finished = threading.Semaphore(0)
     def loop():
         while True:
@@ -57,11 +63,38 @@ DAEMONS_AT_EXIT = """
 """
 
 
-@pytest.mark.parametrize("method", ["has_colored_lines", "has_multiple_transparency", "trim_transparent_edges"])
+@pytest.mark.parametrize(
+    "method", ["check", "is_plain_gray", "has_colored_lines", "has_multiple_transparency", "trim_transparent_edges"]
+)
 def test_interpreter_exit_with_daemon_threads_inside_a_call(method, large_png):
     for _ in range(3):
         result = run_child(DAEMONS_AT_EXIT, method, large_png)
-        assert (result.returncode, result.stderr) == (0, "")
+        assert (result.returncode, result.stderr, result.stdout) == (0, "", "True\n")
+
+
+# A process forked while another thread is inside OpenCV: in the child that
+# thread does not exist, and the child's exit must not wait for it.
+FORK_INSIDE_A_CALL = """
+    import os, sys, threading
+    from tessel.image import ImageTool
+    started = threading.Event()
+    def loop():
+        while True:
+            started.set()
+            ImageTool.is_plain_gray(sys.argv[1])
+    threading.Thread(target=loop, daemon=True).start()
+    started.wait()
+    for _ in range(3):
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(0)
+        os.waitpid(pid, 0)
+"""
+
+
+def test_forked_child_exits_while_the_parent_is_inside_a_call(large_png):
+    result = run_child(FORK_INSIDE_A_CALL, large_png)
+    assert (result.returncode, result.stderr) == (0, "")
 
 
 # A logger whose error() calls is_plain_gray again: each level adds our

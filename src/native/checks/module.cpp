@@ -3,6 +3,7 @@
 // image module's globals, so the checks look up ImageTool, Image, cv2 and
 // the rest where the ImageTool methods look them up.
 #include "image/check_all.hpp"
+#include "image/opencv_gate.hpp"
 #include "pyobj/call.hpp"
 #include "pyobj/module.hpp"
 
@@ -15,7 +16,10 @@ bool populate(PyObject* module) noexcept {
     PyObject* image_globals = image ? PyModule_GetDict(image.get()) : nullptr;  // borrowed
     if (image_globals == nullptr) return false;
     pyobj::Ref check_all = pyobj::make_function(image::check_all_def, PyModule_GetDict(module), image_globals);
-    return check_all && PyObject_SetAttrString(module, "check_all", check_all.get()) == 0;
+    if (!check_all || PyObject_SetAttrString(module, "check_all", check_all.get()) < 0) return false;
+    pyobj::Ref side_thread = pyobj::Ref::steal(PyCFunction_NewEx(image::side_thread_switch, nullptr, nullptr));
+    return side_thread && PyObject_SetAttrString(module, "_side_thread", side_thread.get()) == 0 &&
+           image::install_opencv_exit_gate();
 }
 
 const pyobj::ModuleFrame kFrame{"_checks", "tessel._checks", {}, populate};

@@ -4,6 +4,12 @@
 // has_colored_lines. Each outcome is what the method gives when called on
 // its own: its result, or the exception it raises.
 //
+// The two decoders run side by side where that pays: OpenCV's decode and
+// the plain-colour metrics on a side thread (pyobj/side_thread.hpp), Pillow's
+// checks on the caller's thread, where Python warnings, signals and Pillow's
+// own Python code belong. Both release the GIL while they decode. The
+// outcomes are the same either way; only which work waits for which differs.
+//
 // Where the shared image fails (it cannot be opened or loaded, or a check on
 // it raises), the checks that depend on it run again on their own from the
 // source, so their errors come out exactly as the methods raise them (a
@@ -12,13 +18,20 @@
 #include "image/check_all.hpp"
 
 #include "image/check_parts.hpp"
+#include "image/kernels/image_header.hpp"
+#include "image/kernels/parallel.hpp"
+#include "image/opencv_gate.hpp"
 #include "image/source.hpp"
+#include "pyobj/buffer.hpp"
 #include "pyobj/call.hpp"
 #include "pyobj/context.hpp"
 #include "pyobj/errors.hpp"
 #include "pyobj/names.hpp"
+#include "pyobj/side_thread.hpp"
 
 #include <array>
+#include <atomic>
+#include <cstring>
 
 namespace image {
 namespace {
@@ -171,6 +184,50 @@ PyObject* unread_source(PyObject* globals, PyObject* source, Ref err, double gra
     return pack(Py_None, err.get(), out).release();
 }
 
+// is_plain_gray's outcome, computed on whichever thread runs it.
+struct OpenCvSide {
+    PyObject* globals;
+    PyObject* data;
+    double gray_thresh, edge_thresh;
+    Ref outcome;      // the result, or its exception of the Exception family
+    Ref escaped;      // an exception outside that family: it leaves the call
+    bool done = false;
+
+    void run() noexcept {
+        if (!take(plain_gray_result(globals, data, gray_thresh, edge_thresh, nullptr), outcome))
+            escaped = pyobj::fetch_exception();
+        done = true;
+    }
+
+    // On the side thread: nothing at all once the interpreter is exiting
+    // (done stays false, and the caller runs it).
+    static void run_beside(void* side) noexcept {
+        OpenCvScope opencv;
+        if (opencv.entered()) static_cast<OpenCvSide*>(side)->run();
+    }
+};
+
+// When the side thread is used: -1 never, 1 always, 0 by the image's size.
+std::atomic<int> side_thread_mode{0};
+
+// Below this many pixels (as the header declares them) starting a thread
+// and passing the GIL between two threads cost more than the overlap saves
+// (measured: see bench/README.md).
+constexpr std::uint64_t kSideThreadMinPixels = 1 << 14;
+
+bool side_thread_pays(PyObject* data) noexcept {
+    const int mode = side_thread_mode.load(std::memory_order_relaxed);
+    if (mode != 0) return mode > 0;
+    if (pyobj::SideThread::on_side_thread() || kernels::thread_limit() < 2) return false;
+    pyobj::BufferView bytes;
+    if (!bytes.acquire(data)) {
+        PyErr_Clear();  // the checks meet this object's failure themselves
+        return false;
+    }
+    const auto size = kernels::declared_size(bytes.bytes());
+    return size && size->pixels() >= kSideThreadMinPixels;
+}
+
 PyObject* check_all(const pyobj::Call& call) {
     PyObject* globals = call.closure();
     PyObject* source = call[0];
@@ -183,13 +240,32 @@ PyObject* check_all(const pyobj::Call& call) {
         return unread_source(globals, source, pyobj::fetch_exception(), gray_thresh, edge_thresh, threshold);
     }
     Outcomes out;
-    if (!take(plain_gray_result(globals, data.get(), gray_thresh, edge_thresh, nullptr), out[kPlain])) return nullptr;
+    OpenCvSide opencv{globals, data.get(), gray_thresh, edge_thresh, {}, {}};
+    pyobj::SideThread side;  // destroyed (joined) before `opencv`
+    const bool beside = side_thread_pays(data.get()) && !pyobj::SideThread::on_side_thread() &&
+                        side.start(OpenCvSide::run_beside, &opencv);
+    if (!beside) {
+        opencv.run();
+        if (opencv.escaped) {
+            pyobj::restore_exception(std::move(opencv.escaped));
+            return nullptr;
+        }
+    }
     const int url = is_url(source);
-    if (url < 0) return nullptr;
     // A downloaded image is opened from its bytes, as the methods open the
     // downloaded stream; a path is opened by its name.
-    const Sources sources{globals, url ? data.get() : source, data.get(), threshold};
-    if (!pillow_checks(sources, out)) return nullptr;
+    const Sources sources{globals, url > 0 ? data.get() : source, data.get(), threshold};
+    const bool pillow_done = url >= 0 && pillow_checks(sources, out);
+    // Whatever happened here (KeyboardInterrupt included), the side thread
+    // is waited for before leaving; its outcome is then dropped with the GIL.
+    side.join();
+    if (!pillow_done) return nullptr;
+    if (!opencv.done) opencv.run();
+    if (opencv.escaped) {
+        pyobj::restore_exception(std::move(opencv.escaped));
+        return nullptr;
+    }
+    out[kPlain] = std::move(opencv.outcome);
     const Py_ssize_t length = PyObject_Length(data.get());
     Ref size = length < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(length));
     if (!size) {
@@ -201,11 +277,34 @@ PyObject* check_all(const pyobj::Call& call) {
     return pack(size.get(), Py_None, out).release();
 }
 
+// tessel._checks._side_thread(mode): how check_all uses its side thread from
+// now on, for tests and benchmarks: "auto" (by the image's size, the
+// default), "always" (any image, even one whose size cannot be read) or
+// "never". Returns the previous mode.
+PyObject* set_side_thread(PyObject*, PyObject* arg) noexcept {
+    static constexpr const char* kModes[] = {"never", "auto", "always"};
+    const char* text = PyUnicode_Check(arg) ? PyUnicode_AsUTF8(arg) : nullptr;
+    if (text == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "mode must be a str");
+        return nullptr;
+    }
+    for (int mode = -1; mode <= 1; ++mode) {
+        if (std::strcmp(text, kModes[mode + 1]) != 0) continue;
+        return PyUnicode_FromString(kModes[side_thread_mode.exchange(mode) + 1]);
+    }
+    PyErr_Format(PyExc_ValueError, "mode must be 'auto', 'always' or 'never', not %R", arg);
+    return nullptr;
+}
+
+PyMethodDef side_thread_def = {"_side_thread", set_side_thread, METH_O, nullptr};
+
 }  // namespace
 
 const pyobj::FunctionDef check_all_def{
     {"check_all", "check_all", kDoc, kParams, nullptr, nullptr, nullptr},
     check_all,
 };
+
+PyMethodDef* const side_thread_switch = &side_thread_def;
 
 }  // namespace image

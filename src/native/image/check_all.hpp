@@ -9,4 +9,8 @@ namespace image {
 
 extern const pyobj::FunctionDef check_all_def;
 
+// _side_thread(mode): chooses when check_all decodes with OpenCV on a side
+// thread ("auto", "always", "never"); returns the previous mode.
+extern PyMethodDef* const side_thread_switch;
+
 }  // namespace image

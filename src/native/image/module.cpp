@@ -1,6 +1,7 @@
 // tessel.image: the module frame, its imports in order, and the ImageTool
 // class assembled from the method table.
 #include "image/methods.hpp"
+#include "image/opencv_gate.hpp"
 #include "pyobj/class_builder.hpp"
 #include "pyobj/module.hpp"
 
@@ -25,7 +26,8 @@ bool populate(PyObject* module) noexcept {
            import_module(module, "logging", "logging") &&                                    //
            import_from(module, "utils", {"str_to_md5"}, 1) &&                                //
            import_from(module, "faultdefs", {"InvalidImageError", "ServiceError"}) &&        //
-           pyobj::bind_class(module, "tessel.image", "ImageTool", kClassDoc, kImageToolMethods);
+           pyobj::bind_class(module, "tessel.image", "ImageTool", kClassDoc, kImageToolMethods) &&  //
+           install_opencv_exit_gate();
 }
 
 constexpr const char* kBuiltins[] = {"staticmethod", "open", "round", "print", "sum"};

@@ -5,6 +5,7 @@
 #include "image/kernels/plainness.hpp"
 #include "image/kernels/png_chunks.hpp"
 #include "image/methods.hpp"
+#include "image/opencv_gate.hpp"
 #include "image/round_float.hpp"
 #include "image/source.hpp"
 #include "pyobj/buffer.hpp"
@@ -334,6 +335,7 @@ PyObject* is_plain_gray(const pyobj::Call& call) {
 Ref plain_gray_result(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh,
                       PyObject* logger) noexcept {
     Ref result;
+    OpenCvScope opencv;  // never refused here: only side threads are
     try {
         result = detect(globals, image_data, gray_thresh, edge_thresh);
     } catch (const std::bad_alloc&) {
