@@ -57,5 +57,5 @@ if [ "$MODE" = portable ]; then
 fi
 
 [ $# -gt 0 ] || set -- tests/test_gray_kernels.py tests/test_canny_clahe.py tests/test_clahe_paths.py \
-    tests/test_byte_count.py tests/test_plain_gray_paths.py tests/test_colored_lines.py
+    tests/test_byte_count.py tests/test_plain_gray_paths.py tests/test_colored_lines.py tests/test_cpu_dispatch.py
 "$PY" -m pytest -q -p no:cacheprovider "$@"

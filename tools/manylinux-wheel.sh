@@ -24,11 +24,11 @@ settings=(
   -C "cmake.define.CMAKE_RANLIB=$here/zig-ranlib"
   -C cmake.define.TESSEL_EXPORT_INIT_ONLY=ON
 )
+cp=$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
 case $arch in
   x86_64) ;;
   aarch64)
     inc=$(cd "${5:?aarch64 needs the include directory of the target interpreter}" && pwd)
-    cp=$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
     grep -q '#define SIZEOF_VOID_P 8' "$inc/pyconfig.h"
     # The module suffix and the wheel's tag come from the target, not from
     # the interpreter that runs the build (whose build environment, CMake and
@@ -55,3 +55,5 @@ else
   tr -s ' \n' ' ' < "$raw/show.txt" | grep -q "consistent with the following platform tag: \"manylinux_2_17_$arch\""
   cp "$wheel" "$outdir/"
 fi
+# The C++ runtime is linked in: each module must export its PyInit_ alone.
+"$tools_py" "$here/wheel-exports.py" "$outdir"/tessel-*-cp$cp-*_"$arch".whl

@@ -3,8 +3,10 @@
 // (and, for the transparency check, what it reads before the pixels).
 #pragma once
 
-#include "image/kernels/line_colors.hpp"
+// Python.h (through ref.hpp) comes before any system header.
 #include "pyobj/ref.hpp"
+
+#include "image/kernels/line_colors.hpp"
 
 namespace image {
 

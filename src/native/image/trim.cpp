@@ -1,10 +1,12 @@
 // ImageTool.trim_transparent_edges
-#include "image/kernels/content_box.hpp"
+// Python.h (through methods.hpp) comes before any system header.
 #include "image/methods.hpp"
 #include "image/pixel_bands.hpp"
 #include "image/source.hpp"
 #include "pyobj/call.hpp"
 #include "pyobj/names.hpp"
+
+#include "image/kernels/content_box.hpp"
 
 namespace image {
 namespace {

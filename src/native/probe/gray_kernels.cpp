@@ -9,7 +9,9 @@
 #include "image/kernels/clahe.hpp"
 #include "image/kernels/gray_stats.hpp"
 #include "image/kernels/image_header.hpp"
+#include "image/kernels/line_colors.hpp"
 #include "image/kernels/parallel.hpp"
+#include "image/kernels/simd.hpp"
 #include "image/kernels/spectrum.hpp"
 #include "image/round_float.hpp"
 
@@ -243,6 +245,36 @@ PyObject* count_equal_bytes(PyObject*, PyObject* args) {
     return PyLong_FromSize_t(n);
 }
 
+// line_color_counts(rgbx, dark_max, gap, variant) -> (non-background, green,
+// red) over 4-byte pixels, variant "best", "baseline", "avx2" or "v4".
+PyObject* line_color_counts(PyObject*, PyObject* args) {
+    Py_buffer b;
+    int dark_max, gap;
+    const char* variant;
+    if (!PyArg_ParseTuple(args, "y*iis", &b, &dark_max, &gap, &variant)) return nullptr;
+    const std::string_view v(variant);
+    const k::LineColorKernel kernel = v == "baseline" ? k::LineColorKernel::Baseline
+                                      : v == "avx2"   ? k::LineColorKernel::Avx2
+                                      : v == "v4"     ? k::LineColorKernel::X86_64_V4
+                                                      : k::LineColorKernel::Best;
+    k::LineColorCounts counts;
+    k::count_line_colors({static_cast<const std::uint8_t*>(b.buf), static_cast<std::size_t>(b.len)},
+                         {k::clamp_dark_max(dark_max), k::clamp_gap(gap)}, counts, kernel);
+    PyBuffer_Release(&b);
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(counts.non_background),
+                         static_cast<unsigned long long>(counts.green), static_cast<unsigned long long>(counts.red));
+}
+
+// cpu_features() -> {"avx2": bool, "avx2_fma": bool, "x86_64_v4": bool}:
+// what the kernels' run-time dispatch found, or None in a build without
+// vector kernels.
+PyObject* cpu_features(PyObject*, PyObject*) {
+    if (!TESSEL_HAVE_AVX2_KERNELS) Py_RETURN_NONE;
+    return Py_BuildValue("{sOsOsO}", "avx2", k::cpu_has_avx2() ? Py_True : Py_False, "avx2_fma",
+                         k::cpu_has_avx2_fma() ? Py_True : Py_False, "x86_64_v4",
+                         k::cpu_has_x86_64_v4() ? Py_True : Py_False);
+}
+
 // round_float(x, digits): the plain-colour metrics' rounding.
 PyObject* round_float(PyObject*, PyObject* args) {
     double x;
@@ -253,6 +285,8 @@ PyObject* round_float(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"round_float", round_float, METH_VARARGS, nullptr},
+    {"line_color_counts", line_color_counts, METH_VARARGS, nullptr},
+    {"cpu_features", cpu_features, METH_NOARGS, nullptr},
     {"slices_with_failure", slices_with_failure, METH_VARARGS, nullptr},
     {"grey_and_saturation", grey_and_saturation, METH_VARARGS, nullptr},
     {"canny_edges", canny_edges, METH_VARARGS, nullptr},

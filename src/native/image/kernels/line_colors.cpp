@@ -23,15 +23,12 @@ namespace {
 
 using i16 = std::int16_t;
 
-// Where the toolchain can pick a function version at load time (GCC, ELF
-// ifunc), the pixel loop is also built for AVX2 and for AVX-512 (x86-64-v4),
-// about 1.6 and 2.4 times faster than the SSE2 baseline; other builds (and
-// those with the vector kernels compiled out) use the baseline alone.
-#if TESSEL_HAVE_AVX2_KERNELS && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define LINE_COLORS_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#else
-#define LINE_COLORS_CLONES
-#endif
+// On x86-64 the pixel loop is also built for AVX2 and for AVX-512
+// (x86-64-v4), about 1.6 and 2.4 times faster than the SSE2 baseline, and
+// the processor picks one at run time (see simd.hpp). Each version is the
+// same always-inlined body compiled under its own target, so each carries its
+// own vector code.
+#define LINE_COLORS_BODY [[gnu::always_inline]] inline
 
 // Pixels per block: the channel planes of a block stay in L1, and the 16-bit
 // per-block counters cannot overflow.
@@ -41,7 +38,7 @@ constexpr std::size_t kBlock = 1024;
 // 16-bit planes, so that the classification runs over unit-stride 16-bit
 // lanes, which compilers vectorise well. Both loops stay in this one function
 // so that each version of it carries its own vector code.
-LINE_COLORS_CLONES
+LINE_COLORS_BODY
 void count_pixels(const std::uint8_t* pixels4, std::size_t pixels, i16 dark_max, i16 gap,
                   LineColorCounts& counts) noexcept {
     alignas(64) i16 r[kBlock], g[kBlock], b[kBlock];
@@ -78,11 +75,42 @@ void count_pixels(const std::uint8_t* pixels4, std::size_t pixels, i16 dark_max,
     }
 }
 
+void count_pixels_baseline(const std::uint8_t* pixels4, std::size_t pixels, i16 dark_max, i16 gap,
+                           LineColorCounts& counts) noexcept {
+    count_pixels(pixels4, pixels, dark_max, gap, counts);
+}
+
+#if TESSEL_HAVE_AVX2_KERNELS
+__attribute__((target("avx2"))) void count_pixels_avx2(const std::uint8_t* pixels4, std::size_t pixels,
+                                                                  i16 dark_max, i16 gap,
+                                                                  LineColorCounts& counts) noexcept {
+    count_pixels(pixels4, pixels, dark_max, gap, counts);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512cd,avx512dq,avx512vl,avx2,fma,bmi,bmi2"))) void count_pixels_v4(
+    const std::uint8_t* pixels4, std::size_t pixels, i16 dark_max, i16 gap, LineColorCounts& counts) noexcept {
+    count_pixels(pixels4, pixels, dark_max, gap, counts);
+}
+#endif
+
 }  // namespace
 
-void count_line_colors(std::span<const std::uint8_t> pixels4, LineColorRule rule, LineColorCounts& counts) noexcept {
-    count_pixels(pixels4.data(), pixels4.size() / 4, static_cast<i16>(rule.dark_max), static_cast<i16>(rule.gap),
-                 counts);
+void count_line_colors(std::span<const std::uint8_t> pixels4, LineColorRule rule, LineColorCounts& counts,
+                       LineColorKernel kernel) noexcept {
+    const std::size_t pixels = pixels4.size() / 4;
+    const auto dark_max = static_cast<i16>(rule.dark_max), gap = static_cast<i16>(rule.gap);
+#if TESSEL_HAVE_AVX2_KERNELS
+    // A version the processor lacks falls back to the next one it has.
+    if (kernel == LineColorKernel::Best || kernel == LineColorKernel::X86_64_V4) {
+        if (cpu_has_x86_64_v4()) return count_pixels_v4(pixels4.data(), pixels, dark_max, gap, counts);
+        kernel = LineColorKernel::Avx2;
+    }
+    if (kernel == LineColorKernel::Avx2 && cpu_has_avx2())
+        return count_pixels_avx2(pixels4.data(), pixels, dark_max, gap, counts);
+#else
+    (void)kernel;
+#endif
+    count_pixels_baseline(pixels4.data(), pixels, dark_max, gap, counts);
 }
 
 }  // namespace image::kernels

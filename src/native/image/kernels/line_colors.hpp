@@ -27,7 +27,13 @@ struct LineColorCounts {
     std::uint64_t red = 0;
 };
 
+// Which version of the pixel loop runs: the fastest one this processor has
+// (Best), or a given one, for tests; a version the processor lacks falls back
+// to the next slower one. Outside x86-64 there is only the baseline.
+enum class LineColorKernel { Best, Baseline, Avx2, X86_64_V4 };
+
 // Adds the classes of the `pixels4.size() / 4` pixels to `counts`.
-void count_line_colors(std::span<const std::uint8_t> pixels4, LineColorRule rule, LineColorCounts& counts) noexcept;
+void count_line_colors(std::span<const std::uint8_t> pixels4, LineColorRule rule, LineColorCounts& counts,
+                       LineColorKernel kernel = LineColorKernel::Best) noexcept;
 
 }  // namespace image::kernels

@@ -15,21 +15,32 @@ namespace image::kernels {
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(TESSEL_PORTABLE_KERNELS)
 #define TESSEL_HAVE_AVX2_KERNELS 1
-inline bool cpu_has_avx2() noexcept {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
+
+// What CPUID and the operating system's saved register state allow. Read
+// with CPUID and XGETBV directly rather than through __builtin_cpu_supports:
+// that builtin needs the compiler runtime's CPU model, and some toolchains
+// (Zig's, which builds our manylinux wheels) ship one that reports no
+// feature at all, which would leave every vector kernel unused.
+struct X86Features {
+    bool avx2 = false;
+    bool fma = false;
+    // The AVX-512 part of x86-64-v4 (F, BW, CD, DQ, VL) with ZMM state saved.
+    bool avx512 = false;
+};
+X86Features detect_x86_features() noexcept;
+
+inline const X86Features& x86_features() noexcept {
+    static const X86Features features = detect_x86_features();
+    return features;
 }
-inline bool cpu_has_avx2_fma() noexcept {
-    static const bool has = cpu_has_avx2() && __builtin_cpu_supports("fma") != 0;
-    return has;
-}
+inline bool cpu_has_avx2() noexcept { return x86_features().avx2; }
+inline bool cpu_has_avx2_fma() noexcept { return x86_features().avx2 && x86_features().fma; }
+inline bool cpu_has_x86_64_v4() noexcept { return x86_features().avx2 && x86_features().fma && x86_features().avx512; }
 #else
 #define TESSEL_HAVE_AVX2_KERNELS 0
 inline bool cpu_has_avx2() noexcept { return false; }
 inline bool cpu_has_avx2_fma() noexcept { return false; }
+inline bool cpu_has_x86_64_v4() noexcept { return false; }
 #endif
 
 #if defined(__SSE2__) && !defined(TESSEL_PORTABLE_KERNELS)
