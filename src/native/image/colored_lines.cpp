@@ -174,8 +174,30 @@ LineParams default_line_params() noexcept {
     return {{kernels::clamp_dark_max(30), kernels::clamp_gap(30)}, 0.3, 0.85, 0.15, 0.05};
 }
 
+// Whether converting `opened` to RGB would only copy it: its mode is
+// already RGB and its convert is Pillow's own, which then returns
+// self.copy() of the loaded image. False with an error set, or not.
+bool converts_to_a_copy(PyObject* globals, PyObject* opened, bool& copy) noexcept {
+    copy = false;
+    Ref mode = pyobj::attr(opened, id<"mode">());
+    if (!mode) return false;
+    if (!PyUnicode_Check(mode.get()) || PyUnicode_CompareWithASCIIString(mode.get(), "RGB") != 0) return true;
+    Ref image_module = pyobj::global(globals, id<"Image">());
+    Ref image_class = pyobj::attr(image_module.get(), id<"Image">());
+    Ref own = pyobj::attr(image_class.get(), id<"convert">());
+    Ref used = own ? pyobj::attr(reinterpret_cast<PyObject*>(Py_TYPE(opened)), id<"convert">()) : Ref();
+    if (!used) return false;
+    copy = used.get() == own.get();
+    return true;
+}
+
+// The opened image stays open for the caller, so where converting it would
+// only copy it, its own pixels are counted: the same bytes without a
+// full-size copy.
 Ref colored_lines_of_image(PyObject* globals, PyObject* opened, const LineParams& params) noexcept {
-    return count_and_judge(globals, to_rgb(opened), params);
+    bool copy = false;
+    if (!converts_to_a_copy(globals, opened, copy)) return {};
+    return count_and_judge(globals, copy ? Ref::borrow(opened) : to_rgb(opened), params);
 }
 
 // The opened image is closed once converted when this call made its source.
