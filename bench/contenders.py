@@ -199,6 +199,9 @@ class Method:
     # a fourth contender, timed beside the others and reported as t/reference
     reference: Optional[Callable[[bytes, Dict[str, Any]], Any]] = None
     reference_text: str = ""
+    # also report CPU time (user + system, all threads) against the floor's:
+    # for a contender that uses more threads than its floor
+    report_cpu: bool = False
 
 
 def _tessel(name: str) -> Callable[[bytes, Dict[str, Any]], Any]:
@@ -331,6 +334,7 @@ METHODS.append(
         notes=["baseline: the four tessel methods called one by one (each reads and decodes the image)"],
         reference=lambda data, ctx: _plain_and_load(data),
         reference_text="Image.open + load() and ImageTool.is_plain_gray (its decode and its seven metrics)",
+        report_cpu=True,
     )
 )
 
