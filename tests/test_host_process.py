@@ -4,6 +4,7 @@ interpreter, whose exit status is the verdict."""
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -127,3 +128,27 @@ REENTRANT_LOGGER = """
 def test_reentrant_logger_raises_recursion_error(stack_kib):
     result = run_child(REENTRANT_LOGGER, stack_kib)
     assert (result.returncode, result.stdout, result.stderr) == (0, "RecursionError\n", "")
+
+
+# With no thread to be had (an unprivileged user at a process limit of one:
+# the interpreter's own threads already exceed it), the one-pass check runs
+# both decoders, and the measurements, on the calling thread, with the same
+# record.
+NO_THREADS = """
+    import os, resource, sys
+    import tessel
+    from tessel import _checks
+    _checks._side_thread("always")
+    data = open(sys.argv[1], "rb").read()
+    before = tessel.check(data)
+    os.setgid(65534)
+    os.setuid(65534)
+    resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+    print(tessel.check(data) == before, before["ok"])
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to become another user")
+def test_check_without_threads_runs_inline(large_png):
+    result = run_child(NO_THREADS, large_png)
+    assert (result.returncode, result.stderr, result.stdout) == (0, "", "True True\n")
