@@ -139,7 +139,8 @@ NO_THREADS = """
     import tessel
     from tessel import _checks
     _checks._side_thread("always")
-    data = open(sys.argv[1], "rb").read()
+    with open(sys.argv[1], "rb") as f:
+        data = f.read()
     before = tessel.check(data)
     os.setgid(65534)
     os.setuid(65534)
