@@ -24,10 +24,12 @@ cp "$wheel" "$work/wheels/"
   --python-version 3.11 --implementation cp --abi cp311 "${platforms[@]}" \
   -d "$work/wheels" "$work/wheels/$(basename "$wheel")[test]"
 cp -R tests "$work/tests"
-# Kept inputs some tests replay.
-if [ -d fuzz/native/regressions ]; then
-  mkdir -p "$work/fuzz/native" && cp -R fuzz/native/regressions "$work/fuzz/native/"
-fi
+# What tests read beside themselves: the README and its examples, the fuzzing
+# helpers with the kept inputs they replay, the soak tool.
+cp -R README.md examples "$work/"
+mkdir -p "$work/fuzz" "$work/tools"
+cp fuzz/*.py "$work/fuzz/" && cp -R fuzz/native "$work/fuzz/"
+cp tools/*.py "$work/tools/"
 find "$work/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 # /proc, /dev and a fresh /dev/shm (process pools need its semaphores)
