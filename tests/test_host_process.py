@@ -73,6 +73,28 @@ def test_interpreter_exit_with_daemon_threads_inside_a_call(method, large_png):
         assert (result.returncode, result.stderr, result.stdout) == (0, "", "True\n")
 
 
+# A finaliser that runs while the interpreter tears its modules down, after
+# the exit functions: a thread started then could be ended before it runs,
+# so the check must not wait for one.
+CHECK_IN_TEARDOWN = """
+    import sys
+    from tessel import _checks
+    class Late:
+        def __init__(self, *args):
+            self.args = args
+        def __del__(self):
+            data, check_all, out = self.args
+            out.write(repr(check_all(data, 30.0, 0.01, 5)[2][1][0]))
+    with open(sys.argv[1], "rb") as f:
+        late = Late(f.read(), _checks.check_all, sys.stdout)
+"""
+
+
+def test_check_from_a_finaliser_during_teardown(large_png):
+    result = run_child(CHECK_IN_TEARDOWN, large_png)
+    assert (result.returncode, result.stderr, result.stdout) == (0, "", "False")
+
+
 # A process forked while another thread is inside OpenCV: in the child that
 # thread does not exist, and the child's exit must not wait for it.
 FORK_INSIDE_A_CALL = """

@@ -220,6 +220,9 @@ constexpr std::uint64_t kSideThreadMinPixels = 1 << 14;
 constexpr std::uint64_t kSideThreadMinPixelsOneByte = 1 << 18;
 
 bool side_thread_pays(PyObject* data) noexcept {
+    // Once the exit has begun (an exit function or a finaliser calling us),
+    // a new thread may be ended while it waits for the GIL, before it runs.
+    if (opencv_gate_closed()) return false;
     const int mode = side_thread_mode.load(std::memory_order_relaxed);
     if (mode != 0) return mode > 0;
     if (pyobj::SideThread::on_side_thread() || kernels::thread_limit() < 2) return false;

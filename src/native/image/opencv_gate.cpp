@@ -84,6 +84,8 @@ OpenCvScope::~OpenCvScope() {
     if (counted_) inside.fetch_sub(1);
 }
 
+bool opencv_gate_closed() noexcept { return closing.load(); }
+
 bool install_opencv_exit_gate() noexcept {
     Ref close = Ref::steal(PyCFunction_New(&close_def, nullptr));
     Ref reset = Ref::steal(PyCFunction_New(&fork_def, nullptr));

@@ -44,4 +44,9 @@ private:
 // its own. False with an error set.
 bool install_opencv_exit_gate() noexcept;
 
+// Whether the interpreter's exit has begun (the gate is closed). From then
+// on a new thread could be ended by CPython before it ever runs, and a
+// caller waiting for it would wait for good.
+bool opencv_gate_closed() noexcept;
+
 }  // namespace image
