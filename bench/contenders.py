@@ -220,6 +220,23 @@ def _base(name: str) -> Callable[[bytes, Dict[str, Any]], Any]:
     return call
 
 
+def _transparency(variant: str, kind: str, large: str, mode: str, floor_goal: float) -> Method:
+    """has_multiple_transparency on the images of one kind (one branch of the method)."""
+    return Method(
+        key=f"has_multiple_transparency[{variant}]",
+        tessel=_tessel("has_multiple_transparency"),
+        baseline=_base("has_multiple_transparency"),
+        floor=lambda data, ctx: floors.pillow_load(data),
+        floor_text="Image.open + load()",
+        compare=compare_exact,
+        small_kinds=[kind],
+        big_kinds=[kind],
+        large=large,
+        accepts=lambda s: s.mode == mode,
+        floor_goal=floor_goal,
+    )
+
+
 METHODS: List[Method] = [
     Method(
         key="is_plain_gray",
@@ -235,45 +252,9 @@ METHODS: List[Method] = [
         memory_goal=12.0,
         baseline_repeats=True,
     ),
-    Method(
-        key="has_multiple_transparency[RGBA]",
-        tessel=_tessel("has_multiple_transparency"),
-        baseline=_base("has_multiple_transparency"),
-        floor=lambda data, ctx: floors.pillow_load(data),
-        floor_text="Image.open + load()",
-        compare=compare_exact,
-        small_kinds=["icon"],
-        big_kinds=["icon"],
-        large="rgba",
-        accepts=lambda s: s.mode == "RGBA",
-        floor_goal=1.15,
-    ),
-    Method(
-        key="has_multiple_transparency[palette]",
-        tessel=_tessel("has_multiple_transparency"),
-        baseline=_base("has_multiple_transparency"),
-        floor=lambda data, ctx: floors.pillow_load(data),
-        floor_text="Image.open + load()",
-        compare=compare_exact,
-        small_kinds=["palette"],
-        big_kinds=["palette"],
-        large="palette",
-        accepts=lambda s: s.mode == "P",
-        floor_goal=1.1,
-    ),
-    Method(
-        key="has_multiple_transparency[palette-table]",
-        tessel=_tessel("has_multiple_transparency"),
-        baseline=_base("has_multiple_transparency"),
-        floor=lambda data, ctx: floors.pillow_load(data),
-        floor_text="Image.open + load()",
-        compare=compare_exact,
-        small_kinds=["palette-table"],
-        big_kinds=["palette-table"],
-        large="palette-table",
-        accepts=lambda s: s.mode == "P",
-        floor_goal=1.1,
-    ),
+    _transparency("RGBA", "icon", "rgba", "RGBA", 1.15),
+    _transparency("palette", "palette", "palette", "P", 1.1),
+    _transparency("palette-table", "palette-table", "palette-table", "P", 1.1),
     Method(
         key="has_colored_lines",
         tessel=_tessel("has_colored_lines"),

@@ -102,8 +102,7 @@ def _outcomes(
     the exception it raises."""
     from . import _checks
 
-    size, source_error, outcomes = _checks.check_all(source, gray_thresh, edge_thresh, threshold)
-    return size, source_error, outcomes
+    return _checks.check_all(source, gray_thresh, edge_thresh, threshold)
 
 
 def _is_url(source: Any) -> bool:

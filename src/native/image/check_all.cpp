@@ -222,10 +222,11 @@ constexpr std::uint64_t kSideThreadMinPixelsOneByte = 1 << 18;
 bool side_thread_pays(PyObject* data) noexcept {
     // Once the exit has begun (an exit function or a finaliser calling us),
     // a new thread may be ended while it waits for the GIL, before it runs.
-    if (opencv_gate_closed()) return false;
+    // A call made from a side thread stays on it (see SideThread).
+    if (opencv_gate_closed() || pyobj::SideThread::on_side_thread()) return false;
     const int mode = side_thread_mode.load(std::memory_order_relaxed);
     if (mode != 0) return mode > 0;
-    if (pyobj::SideThread::on_side_thread() || kernels::thread_limit() < 2) return false;
+    if (kernels::thread_limit() < 2) return false;
     pyobj::BufferView bytes;
     if (!bytes.acquire(data)) {
         PyErr_Clear();  // the checks meet this object's failure themselves
@@ -251,8 +252,7 @@ PyObject* check_all(const pyobj::Call& call) {
     Outcomes out;
     OpenCvSide opencv{globals, data.get(), gray_thresh, edge_thresh, {}, {}};
     pyobj::SideThread side;  // destroyed (joined) before `opencv`
-    const bool beside = side_thread_pays(data.get()) && !pyobj::SideThread::on_side_thread() &&
-                        side.start(OpenCvSide::run_beside, &opencv);
+    const bool beside = side_thread_pays(data.get()) && side.start(OpenCvSide::run_beside, &opencv);
     if (!beside) {
         opencv.run();
         if (opencv.escaped) {

@@ -155,10 +155,7 @@ Ref count_and_judge(PyObject* globals, Ref rgb, const LineParams& params) noexce
     return result_dict(globals, shares);
 }
 
-Ref to_rgb(PyObject* opened) noexcept {
-    Ref mode = Ref::steal(PyUnicode_FromString("RGB"));
-    return pyobj::call_method(opened, id<"convert">(), mode.get());
-}
+Ref to_rgb(PyObject* opened) noexcept { return pyobj::call_method(opened, id<"convert">(), id<"RGB">()); }
 
 PyObject* has_colored_lines(const pyobj::Call& call) {
     long long bg_threshold = 0, color_gap = 0;

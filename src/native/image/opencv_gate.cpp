@@ -2,6 +2,7 @@
 
 #include "pyobj/buffer.hpp"
 #include "pyobj/call.hpp"
+#include "pyobj/park.hpp"
 #include "pyobj/ref.hpp"
 #include "pyobj/side_thread.hpp"
 
@@ -25,7 +26,7 @@ thread_local int depth = 0;  // open scopes on this thread
 
 [[noreturn]] void wait_for_process_end() noexcept {
     PyEval_SaveThread();
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    pyobj::park_thread_forever();
 }
 
 // threading.current_thread().daemon, without importing threading; false

@@ -217,12 +217,10 @@ PyObject* has_multiple_transparency(const pyobj::Call& call) {
 bool plan_transparency(PyObject* globals, PyObject* img, TransparencyPlan& plan) noexcept {
     Ref mode = pyobj::attr(img, id<"mode">());
     if (!mode) return false;
-    Ref palette = Ref::steal(PyUnicode_FromString("P"));
-    const int is_palette = compare(mode.get(), palette.get(), Py_EQ);
+    const int is_palette = compare(mode.get(), id<"P">(), Py_EQ);
     if (is_palette < 0) return false;
     if (is_palette) return plan_palette(globals, img, plan);
-    Ref rgba = Ref::steal(PyUnicode_FromString("RGBA"));
-    const int is_rgba = compare(mode.get(), rgba.get(), Py_EQ);
+    const int is_rgba = compare(mode.get(), id<"RGBA">(), Py_EQ);
     if (is_rgba < 0) return false;
     if (is_rgba) return plan_rgba(img, plan);
     plan.answer = Ref::borrow(Py_False);

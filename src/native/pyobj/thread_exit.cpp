@@ -20,14 +20,9 @@
 #include <Python.h>
 #include <unwind.h>
 
-#include <chrono>
-#include <thread>
+#include "pyobj/park.hpp"
 
 namespace {
-
-[[noreturn]] void park_thread_forever() noexcept {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-}
 
 bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -48,7 +43,7 @@ _Unwind_Reason_Code __real___gxx_personality_v0(int version, _Unwind_Action acti
 _Unwind_Reason_Code __wrap___gxx_personality_v0(int version, _Unwind_Action actions,
                                                 _Unwind_Exception_Class exception_class,
                                                 _Unwind_Exception* exception, _Unwind_Context* context) {
-    if ((actions & _UA_FORCE_UNWIND) != 0 && interpreter_finalizing()) park_thread_forever();
+    if ((actions & _UA_FORCE_UNWIND) != 0 && interpreter_finalizing()) pyobj::park_thread_forever();
     return __real___gxx_personality_v0(version, actions, exception_class, exception, context);
 }
 
