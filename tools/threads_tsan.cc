@@ -1,6 +1,7 @@
-// The kernels' own threads under ThreadSanitizer: the row-slice helper and
-// the plain-colour check's two-thread split, on many sizes and slice
-// counts, each result checked against the same work done on one thread.
+// The kernels' own threads under ThreadSanitizer: the row-slice helper,
+// the plain-colour check's two-thread split, and the half of it offered to
+// a partner thread, on many sizes and slice counts, each result checked
+// against the same work done on one thread.
 // Built and run by `make tsan`; any data race makes ThreadSanitizer fail
 // the run, any difference from the single-threaded result exits 1.
 //
@@ -10,6 +11,7 @@
 #include "image/kernels/canny.hpp"
 #include "image/kernels/clahe.hpp"
 #include "image/kernels/gray_stats.hpp"
+#include "image/kernels/hand_over.hpp"
 #include "image/kernels/parallel.hpp"
 #include "image/kernels/plainness.hpp"
 #include "image/kernels/spectrum.hpp"
@@ -18,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +125,67 @@ GreyResults grey_results(const std::vector<std::uint8_t>& grey, std::size_t h, s
 
 bool same_metrics(const k::PlainMetrics& a, const k::PlainMetrics& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// The plain-colour check with a partner thread that helps at once, after
+// a while (the offered half may be taken back by then), or not at all.
+void plainness_with_partner(const std::vector<std::uint8_t>& bgr, std::size_t h, std::size_t w,
+                            const k::PlainMetrics& want, std::size_t threads) {
+    for (int delay_us : {-1, 0, 300}) {
+        k::SharedTask half;
+        std::thread partner;
+        if (delay_us >= 0)
+            partner = std::thread([&half, delay_us] {
+                std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+                half.help();
+            });
+        const k::PlainMetrics got = k::measure_plainness(bgr.data(), h, w, &half);
+        half.close();
+        if (partner.joinable()) partner.join();
+        check(same_metrics(got, want), delay_us < 0 ? "metrics, partner never helps"
+                                                    : "metrics with a partner thread", h, w, threads);
+    }
+}
+
+// What the offered task throws on the helper comes out of finish(); a task
+// nobody helps with runs on its owner; help() after close() returns.
+void shared_task_hand_over() {
+    struct Job {
+        int runs = 0;
+        bool fail = false;
+    };
+    auto body = [](void* context) {
+        auto* job = static_cast<Job*>(context);
+        ++job->runs;
+        if (job->fail) throw std::runtime_error("task");
+    };
+    for (bool fail : {false, true}) {
+        for (bool helped : {false, true}) {
+            Job job{0, fail};
+            k::SharedTask task;
+            std::thread helper;
+            bool offered = task.offer(body, &job);
+            if (helped) {
+                helper = std::thread([&task] { task.help(); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));  // most often helped by now
+            }
+            bool thrown = false;
+            try {
+                task.finish();
+            } catch (const std::runtime_error&) {
+                thrown = true;
+            }
+            task.close();
+            if (helper.joinable()) helper.join();
+            check(offered && job.runs == 1 && thrown == fail, "shared task: one run, its error to the owner",
+                  fail, helped, 2);
+        }
+    }
+    k::SharedTask closed;
+    closed.close();
+    closed.help();  // returns at once
+    Job job;
+    check(!closed.offer(body, &job) && job.runs == 0, "shared task: no offer after close", 0, 0, 1);
+}
+
 // The plain-colour check with no thread allowed to start: run in a child
 // that gives up root (root ignores the process limit) and may own one
 // process, itself. Returns false when that could not be set up.
@@ -180,8 +244,11 @@ int main() {
             check(grey_results(grey, h, w) == one, "grey kernels", h, w, threads);
             check(same_metrics(k::measure_plainness(bgr.data(), h, w), metrics_one), "plain-colour metrics", h, w,
                   threads);
+            plainness_with_partner(bgr, h, w, metrics_one, threads);
         }
     }
+
+    shared_task_hand_over();
 
     k::set_thread_limit(2);
     const std::size_t h = 200, w = 317;  // within the two-thread split's range

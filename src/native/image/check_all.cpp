@@ -192,9 +192,10 @@ struct OpenCvSide {
     Ref outcome;      // the result, or its exception of the Exception family
     Ref escaped;      // an exception outside that family: it leaves the call
     bool done = false;
+    PlainGrayPartner partner;  // what the caller's thread waits for, or helps with
 
-    void run() noexcept {
-        if (!take(plain_gray_result(globals, data, gray_thresh, edge_thresh, nullptr), outcome))
+    void run(PlainGrayPartner* with) noexcept {
+        if (!take(plain_gray_result(globals, data, gray_thresh, edge_thresh, nullptr, with), outcome))
             escaped = pyobj::fetch_exception();
         done = true;
     }
@@ -203,7 +204,16 @@ struct OpenCvSide {
     // (done stays false, and the caller runs it).
     static void run_beside(void* side) noexcept {
         OpenCvScope opencv;
-        if (opencv.entered()) static_cast<OpenCvSide*>(side)->run();
+        auto* self = static_cast<OpenCvSide*>(side);
+        if (opencv.entered()) self->run(&self->partner);
+    }
+
+    // As the side thread ends, however it ends: the caller waits for
+    // neither the decoder nor an offer any more.
+    static void release_caller(void* side) noexcept {
+        auto* self = static_cast<OpenCvSide*>(side);
+        self->partner.decoding.set();
+        self->partner.half.close();
     }
 };
 
@@ -252,9 +262,16 @@ PyObject* check_all(const pyobj::Call& call) {
     Outcomes out;
     OpenCvSide opencv{globals, data.get(), gray_thresh, edge_thresh, {}, {}};
     pyobj::SideThread side;  // destroyed (joined) before `opencv`
-    const bool beside = side_thread_pays(data.get()) && side.start(OpenCvSide::run_beside, &opencv);
-    if (!beside) {
-        opencv.run();
+    const bool beside =
+        side_thread_pays(data.get()) && side.start(OpenCvSide::run_beside, &opencv, OpenCvSide::release_caller);
+    if (beside) {
+        // Pillow's side starts once OpenCV's decoder runs: the side thread
+        // needs the GIL until then, and would wait for it behind every
+        // stretch of Pillow's Python code.
+        pyobj::GilRelease unlocked;
+        opencv.partner.decoding.wait();
+    } else {
+        opencv.run(nullptr);
         if (opencv.escaped) {
             pyobj::restore_exception(std::move(opencv.escaped));
             return nullptr;
@@ -265,11 +282,17 @@ PyObject* check_all(const pyobj::Call& call) {
     // downloaded stream; a path is opened by its name.
     const Sources sources{globals, url > 0 ? data.get() : source, data.get(), threshold};
     const bool pillow_done = url >= 0 && pillow_checks(sources, out);
+    if (beside && pillow_done) {
+        // Idle until the side thread is done: take on the half of its
+        // measurements it offers.
+        pyobj::GilRelease unlocked;
+        opencv.partner.half.help();
+    }
     // Whatever happened here (KeyboardInterrupt included), the side thread
     // is waited for before leaving; its outcome is then dropped with the GIL.
     side.join();
     if (!pillow_done) return nullptr;
-    if (!opencv.done) opencv.run();
+    if (!opencv.done) opencv.run(nullptr);
     if (opencv.escaped) {
         pyobj::restore_exception(std::move(opencv.escaped));
         return nullptr;

@@ -6,6 +6,7 @@
 // Python.h (through ref.hpp) comes before any system header.
 #include "pyobj/ref.hpp"
 
+#include "image/kernels/hand_over.hpp"
 #include "image/kernels/line_colors.hpp"
 
 namespace image {
@@ -14,11 +15,20 @@ using pyobj::Ref;
 
 // --- is_plain_gray ---------------------------------------------------------
 
+// What a thread computing is_plain_gray shares with a caller's thread that
+// waits for it (see check_all): `decoding` is set just before OpenCV's
+// decoder is called, and the measurements after CLAHE may be offered to
+// `half`. Neither is closed by the computation itself.
+struct PlainGrayPartner {
+    kernels::Signal decoding;
+    kernels::SharedTask half;
+};
+
 // The method's body: its result for `image_data` (a handled failure is a
 // result), or empty with an error outside the Exception family set.
-// `logger` may be nullptr.
+// `logger` and `partner` may be nullptr.
 Ref plain_gray_result(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh,
-                      PyObject* logger) noexcept;
+                      PyObject* logger, PlainGrayPartner* partner = nullptr) noexcept;
 
 // (False, the fallback metrics, str(err)): the result for a handled `err`.
 Ref plain_gray_failure(PyObject* err) noexcept;

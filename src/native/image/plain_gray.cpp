@@ -57,6 +57,9 @@ constexpr const char* kDecodeFailed = "图片为空";
 constexpr const char* kPlain = "纯色图";
 constexpr const char* kErrorPrefix = "图片检测错误: ";
 
+// Files from this size on are scanned for animation hazards without the GIL.
+constexpr std::size_t kApngUnlockedBytes = 1 << 18;
+
 
 struct Check {
     const char* prefix;
@@ -234,7 +237,8 @@ void refuse_layout(PyObject* globals, PyObject* img) noexcept {
 
 // Steps from the bytes to the verdict. Returns the result, or an empty Ref
 // with the error set (handled by the caller).
-Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh) {
+Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh,
+           PlainGrayPartner* partner) {
     Ref data = source_bytes(globals, image_data);
     Ref np = data ? pyobj::global(globals, id<"np">()) : Ref();
     Ref frombuffer = pyobj::attr(np.get(), id<"frombuffer">());
@@ -252,7 +256,12 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
         // to 4 GiB for a 45-byte input: answer as it would, without that.
         if (kernels::png_chunk_overruns(bytes.view.bytes()))
             return verdict(false, fallback_metrics(), text(kDecodeFailed));
-        {
+        // Only an animated PNG costs this more than a few chunk headers; the
+        // GIL is let go for large files, not at every call: each time it
+        // changes hands costs a thread switch when another thread waits.
+        if (bytes.view.bytes().size() < kApngUnlockedBytes) {
+            animation = kernels::apng_check(bytes.view.bytes());
+        } else {
             pyobj::GilRelease unlocked;
             animation = kernels::apng_check(bytes.view.bytes());
         }
@@ -276,6 +285,7 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     Ref cv2 = pyobj::global(globals, id<"cv2">());
     Ref imdecode = pyobj::attr(cv2.get(), id<"imdecode">());
     Ref read_colour = pyobj::attr(cv2.get(), id<"IMREAD_COLOR">());
+    if (partner != nullptr) partner->decoding.set();
     Ref img = imdecode && read_colour ? pyobj::call(imdecode.get(), encoded.get(), read_colour.get()) : Ref();
     if (!img) return {};
     encoded.reset();
@@ -291,7 +301,8 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     kernels::PlainMetrics m;
     {
         pyobj::GilRelease unlocked;
-        m = kernels::measure_plainness(colour.data(), colour.height, colour.width);
+        m = kernels::measure_plainness(colour.data(), colour.height, colour.width,
+                                       partner != nullptr ? &partner->half : nullptr);
     }
     return judge(globals, m, gray_thresh, edge_thresh);
 }
@@ -333,11 +344,11 @@ PyObject* is_plain_gray(const pyobj::Call& call) {
 }  // namespace
 
 Ref plain_gray_result(PyObject* globals, PyObject* image_data, double gray_thresh, double edge_thresh,
-                      PyObject* logger) noexcept {
+                      PyObject* logger, PlainGrayPartner* partner) noexcept {
     Ref result;
     OpenCvScope opencv;  // never refused here: only side threads are
     try {
-        result = detect(globals, image_data, gray_thresh, edge_thresh);
+        result = detect(globals, image_data, gray_thresh, edge_thresh, partner);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }

@@ -14,9 +14,10 @@ thread_local bool side_thread = false;
 
 bool SideThread::on_side_thread() noexcept { return side_thread; }
 
-bool SideThread::start(Body body, void* context) noexcept {
+bool SideThread::start(Body body, void* context, Body last) noexcept {
     interpreter_ = PyInterpreterState_Get();
     body_ = body;
+    last_ = last;
     context_ = context;
     ran_ = false;
     try {
@@ -34,12 +35,14 @@ bool SideThread::start(Body body, void* context) noexcept {
 void SideThread::run() noexcept {
     side_thread = true;
     PyThreadState* state = PyThreadState_New(interpreter_);
-    if (state == nullptr) return;
-    PyEval_RestoreThread(state);
-    body_(context_);
-    ran_ = true;
-    PyThreadState_Clear(state);
-    PyThreadState_DeleteCurrent();
+    if (state != nullptr) {
+        PyEval_RestoreThread(state);
+        body_(context_);
+        ran_ = true;
+        PyThreadState_Clear(state);
+        PyThreadState_DeleteCurrent();
+    }
+    if (last_ != nullptr) last_(context_);
 }
 
 bool SideThread::join() noexcept {

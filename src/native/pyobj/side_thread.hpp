@@ -25,8 +25,11 @@ public:
     // Starts body(context) on a new thread, with the GIL held. False when no
     // thread could be started: nothing runs, the caller does the work itself.
     // The body must leave no exception set; it runs with the GIL held and
-    // may release it.
-    bool start(Body body, void* context) noexcept;
+    // may release it. `last`, if given, is called with `context` and without
+    // the GIL as the thread ends, also when the body could not run (so a
+    // caller waiting for a sign from the body is woken): on every path but
+    // one, a thread CPython ends at exit while it waits for the GIL.
+    bool start(Body body, void* context, Body last = nullptr) noexcept;
 
     // Waits for the thread with the GIL released (the body may need it).
     // True when the body ran; false when the thread could not get a thread
@@ -47,6 +50,7 @@ private:
     std::thread thread_;
     PyInterpreterState* interpreter_ = nullptr;
     Body body_ = nullptr;
+    Body last_ = nullptr;
     void* context_ = nullptr;
     bool ran_ = false;
 };
