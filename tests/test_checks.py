@@ -167,6 +167,17 @@ def test_outcomes_equal_the_methods_one_by_one(name, data):
     assert (size, source_error) == (len(data), None)
 
 
+# Large enough for the measurements to be split in two halves, which the
+# caller's thread may take on while OpenCV's side runs on a side thread;
+# cut short, the halves run on an image partly decoded.
+@pytest.mark.parametrize("mode", ["RGB", "L", "P"])
+@pytest.mark.parametrize("size", [(180, 120), (640, 480)])
+def test_outcomes_equal_the_methods_with_the_measurements_shared(mode, size):
+    data = encode(pixels(mode, size=size), "PNG")
+    for part in (data, data[: len(data) * 3 // 4]):
+        assert_same_as_separately(part)
+
+
 @pytest.mark.parametrize("threshold", [-1, 0, 8, 9])
 @pytest.mark.parametrize("kind", ["index", "table", "none"])
 def test_palette_thresholds(kind, threshold):

@@ -222,12 +222,11 @@ std::atomic<int> side_thread_mode{0};
 
 // Below this many pixels (as the header declares them) starting a thread
 // and passing the GIL between two threads (some 0.1 to 0.3 ms a call, in
-// wake-ups and thread switches) cost more than Pillow's side, which the
-// overlap hides, takes: measured on generated photos, icons, palette images
-// and line drawings in every format the benchmark writes. Images of one
-// byte per pixel decode several times faster, so they need more pixels.
+// wake-ups and thread switches) cost more than the overlap saves: measured
+// on generated photos, icons, palette images and line drawings in every
+// format the benchmark writes. From here on, the measurements on one thread
+// would start a thread of their own anyway.
 constexpr std::uint64_t kSideThreadMinPixels = 1 << 14;
-constexpr std::uint64_t kSideThreadMinPixelsOneByte = 1 << 18;
 
 bool side_thread_pays(PyObject* data) noexcept {
     // Once the exit has begun (an exit function or a finaliser calling us),
@@ -244,8 +243,7 @@ bool side_thread_pays(PyObject* data) noexcept {
     }
     const auto size = kernels::declared_size(bytes.bytes());
     if (!size) return false;
-    return size->pixels() >=
-           (kernels::one_byte_per_pixel(bytes.bytes()) ? kSideThreadMinPixelsOneByte : kSideThreadMinPixels);
+    return size->pixels() >= kSideThreadMinPixels;
 }
 
 PyObject* check_all(const pyobj::Call& call) {

@@ -21,14 +21,11 @@ constexpr int kTiles = 8;
 
 // Between these sizes (measured) the two independent halves of the work
 // (the grey image's measurements, and everything after CLAHE) run on two
-// threads: below, a thread costs more than it saves; above, the kernels'
-// own row slices keep the cores busy, and the halves would only contend.
+// threads, a partner's or a new one: below, a thread costs more than it
+// saves; above, the kernels' own row slices keep the cores busy, and the
+// halves would only contend.
 constexpr std::size_t kPairMinPixels = 1 << 14;
 constexpr std::size_t kPairMaxPixels = 1 << 21;
-
-// A partner thread that is idle anyway costs no thread start, only a few
-// lock hand-overs: it pays from far smaller images (measured).
-constexpr std::size_t kPartnerMinPixels = 1 << 12;
 
 }  // namespace
 
@@ -55,7 +52,8 @@ PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std:
             static_cast<double>(canny_edge_count(enhanced.get(), height, width, kCannyLow, kCannyHigh)) / n;
     };
 
-    if (partner != nullptr && pixels >= kPartnerMinPixels && pixels <= kPairMaxPixels && thread_limit() >= 2) {
+    const bool paired = pixels >= kPairMinPixels && pixels <= kPairMaxPixels && thread_limit() >= 2;
+    if (paired && partner != nullptr) {
         auto run_enhanced = [](void* half) { (*static_cast<decltype(enhanced_half)*>(half))(); };
         if (partner->offer(run_enhanced, &enhanced_half)) {
             try {
@@ -68,7 +66,7 @@ PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std:
             return m;
         }
     }
-    if (pixels < kPairMinPixels || pixels > kPairMaxPixels || thread_limit() < 2) {
+    if (!paired) {
         grey_half();
         enhanced_half();
         return m;
