@@ -229,8 +229,10 @@ int main() {
     }
 
     // Sizes on both sides of the kernels' slicing thresholds (2^17 to 2^18
-    // pixels per slice) and of the two-thread split (2^14 to 2^21 pixels).
-    const std::size_t sizes[][2] = {{1, 1}, {3, 5}, {64, 256}, {127, 129}, {200, 317}, {512, 513}, {1100, 480}, {640, 1283}};
+    // pixels per slice), of the two-thread split (2^17 to 2^21 pixels) and
+    // of a partner's share (from 2^14 pixels).
+    const std::size_t sizes[][2] = {{1, 1},     {3, 5},     {64, 256},   {127, 129}, {200, 317},
+                                    {361, 363}, {512, 513}, {1100, 480}, {640, 1283}};
     std::uint32_t seed = 1;
     for (const auto& size : sizes) {
         const std::size_t h = size[0], w = size[1];
@@ -251,7 +253,7 @@ int main() {
     shared_task_hand_over();
 
     k::set_thread_limit(2);
-    const std::size_t h = 200, w = 317;  // within the two-thread split's range
+    const std::size_t h = 400, w = 401;  // within the two-thread split's range
     const std::vector<std::uint8_t> bgr = test_pixels(h, w, 3, 7);
     if (!plainness_without_threads(bgr, h, w, k::measure_plainness(bgr.data(), h, w))) {
         std::fprintf(stderr, "threads_tsan: could not forbid threads in a child process\n");

@@ -18,6 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size]);
     if (size != 0) std::memcpy(copy.get(), data, size);
     const auto declared = image::kernels::declared_size({copy.get(), size});
+    // How the pixels are stored is read from the same header (memory safety only).
+    volatile bool one_byte = image::kernels::one_byte_per_pixel({copy.get(), size});
+    (void)one_byte;
     if (!declared) return 0;
     constexpr std::uint64_t kMaxSide = 0xFFFFFFFFu;
     if (declared->width == 0 || declared->height == 0) std::abort();

@@ -224,9 +224,10 @@ std::atomic<int> side_thread_mode{0};
 // and passing the GIL between two threads (some 0.1 to 0.3 ms a call, in
 // wake-ups and thread switches) cost more than the overlap saves: measured
 // on generated photos, icons, palette images and line drawings in every
-// format the benchmark writes. From here on, the measurements on one thread
-// would start a thread of their own anyway.
-constexpr std::uint64_t kSideThreadMinPixels = 1 << 14;
+// format the benchmark writes. Images of one byte per pixel decode several
+// times faster, so they need more pixels.
+constexpr std::uint64_t kSideThreadMinPixels = 24 * 1024;
+constexpr std::uint64_t kSideThreadMinPixelsOneByte = 64 * 1024;
 
 bool side_thread_pays(PyObject* data) noexcept {
     // Once the exit has begun (an exit function or a finaliser calling us),
@@ -243,7 +244,8 @@ bool side_thread_pays(PyObject* data) noexcept {
     }
     const auto size = kernels::declared_size(bytes.bytes());
     if (!size) return false;
-    return size->pixels() >= kSideThreadMinPixels;
+    return size->pixels() >=
+           (kernels::one_byte_per_pixel(bytes.bytes()) ? kSideThreadMinPixelsOneByte : kSideThreadMinPixels);
 }
 
 PyObject* check_all(const pyobj::Call& call) {

@@ -312,7 +312,18 @@ Size radiance(Bytes d) noexcept {
     return rows_first ? DeclaredSize{second, first} : DeclaredSize{first, second};
 }
 
+// PNG colour types of one sample per pixel, without an alpha sample.
+constexpr std::uint8_t kPngGrey = 0, kPngPalette = 3;
+
 }  // namespace
+
+bool one_byte_per_pixel(std::span<const std::uint8_t> data) noexcept {
+    if (starts_with(data, "GIF87a") || starts_with(data, "GIF89a")) return true;
+    // IHDR: width and height at 16 and 20, bit depth at 24, colour type at 25.
+    if (!png(data) || !fits(data, 24, 2)) return false;
+    const std::uint8_t depth = data[24], colour = data[25];
+    return depth <= 8 && (colour == kPngGrey || colour == kPngPalette);
+}
 
 std::optional<DeclaredSize> declared_size(std::span<const std::uint8_t> data) noexcept {
     // The first reader that knows the header decides: a size no image can

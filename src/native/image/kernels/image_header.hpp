@@ -24,4 +24,10 @@ struct DeclaredSize {
 // the format holds): then the decoder has its say.
 std::optional<DeclaredSize> declared_size(std::span<const std::uint8_t> data) noexcept;
 
+// Whether the header says the pixels are stored at most one byte each: a
+// GIF (always indexed), or a PNG of greyscale or palette colour type with at
+// most 8 bits per sample. Such images decode several times faster per pixel
+// than colour ones. False when the header is neither or is cut short.
+bool one_byte_per_pixel(std::span<const std::uint8_t> data) noexcept;
+
 }  // namespace image::kernels

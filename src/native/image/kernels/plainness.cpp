@@ -21,10 +21,12 @@ constexpr int kTiles = 8;
 
 // Between these sizes (measured) the two independent halves of the work
 // (the grey image's measurements, and everything after CLAHE) run on two
-// threads, a partner's or a new one: below, a thread costs more than it
-// saves; above, the kernels' own row slices keep the cores busy, and the
-// halves would only contend.
-constexpr std::size_t kPairMinPixels = 1 << 14;
+// threads: below, starting a thread costs more than it saves; above, the
+// kernels' own row slices keep the cores busy, and the halves would only
+// contend. A partner thread that is idle anyway costs no thread start, only
+// a few hand-overs: it takes a half from smaller images on.
+constexpr std::size_t kPairMinPixels = 1 << 17;
+constexpr std::size_t kPartnerMinPixels = 1 << 14;
 constexpr std::size_t kPairMaxPixels = 1 << 21;
 
 }  // namespace
@@ -52,8 +54,8 @@ PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std:
             static_cast<double>(canny_edge_count(enhanced.get(), height, width, kCannyLow, kCannyHigh)) / n;
     };
 
-    const bool paired = pixels >= kPairMinPixels && pixels <= kPairMaxPixels && thread_limit() >= 2;
-    if (paired && partner != nullptr) {
+    const bool two_cores = thread_limit() >= 2 && pixels <= kPairMaxPixels;
+    if (two_cores && partner != nullptr && pixels >= kPartnerMinPixels) {
         auto run_enhanced = [](void* half) { (*static_cast<decltype(enhanced_half)*>(half))(); };
         if (partner->offer(run_enhanced, &enhanced_half)) {
             try {
@@ -66,7 +68,7 @@ PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std:
             return m;
         }
     }
-    if (!paired) {
+    if (!two_cores || pixels < kPairMinPixels) {
         grey_half();
         enhanced_half();
         return m;
