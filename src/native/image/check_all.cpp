@@ -227,7 +227,7 @@ std::atomic<int> side_thread_mode{0};
 // format the benchmark writes. Images of one byte per pixel decode several
 // times faster, so they need more pixels.
 constexpr std::uint64_t kSideThreadMinPixels = 24 * 1024;
-constexpr std::uint64_t kSideThreadMinPixelsOneByte = 64 * 1024;
+constexpr std::uint64_t kSideThreadMinPixelsOneByte = 80 * 1024;
 
 bool side_thread_pays(PyObject* data) noexcept {
     // Once the exit has begun (an exit function or a finaliser calling us),
