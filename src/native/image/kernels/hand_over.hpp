@@ -53,8 +53,8 @@ public:
         return true;
     }
 
-    // Owner, after an accepted offer: the task has run when this returns. Runs it
-    // here unless the helper took it; rethrows what it threw on the helper.
+    // Owner, after an accepted offer: the task has run when this returns.
+    // Runs it here unless the helper took it; rethrows what it threw there.
     void finish() {
         std::unique_lock<std::mutex> lock(mutex_);
         if (state_ == State::offered) {
