@@ -126,28 +126,29 @@ GreyResults grey_results(const std::vector<std::uint8_t>& grey, std::size_t h, s
 bool same_metrics(const k::PlainMetrics& a, const k::PlainMetrics& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The plain-colour check with a partner thread that helps at once, after
-// a while (the offered half may be taken back by then), or not at all.
+// a while (the parts may all be taken by then), or not at all.
 void plainness_with_partner(const std::vector<std::uint8_t>& bgr, std::size_t h, std::size_t w,
                             const k::PlainMetrics& want, std::size_t threads) {
     for (int delay_us : {-1, 0, 300}) {
-        k::SharedTask half;
+        k::SharedTasks work;
         std::thread partner;
         if (delay_us >= 0)
-            partner = std::thread([&half, delay_us] {
+            partner = std::thread([&work, delay_us] {
                 std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
-                half.help();
+                work.help();
             });
-        const k::PlainMetrics got = k::measure_plainness(bgr.data(), h, w, &half);
-        half.close();
+        const k::PlainMetrics got = k::measure_plainness(bgr.data(), h, w, &work);
+        work.close();
         if (partner.joinable()) partner.join();
         check(same_metrics(got, want), delay_us < 0 ? "metrics, partner never helps"
                                                     : "metrics with a partner thread", h, w, threads);
     }
 }
 
-// What the offered task throws on the helper comes out of finish(); a task
-// nobody helps with runs on its owner; help() after close() returns.
-void shared_task_hand_over() {
+// Shared tasks each run once, whoever runs them; an error thrown on the
+// helper comes out of the owner's work(); help() after close() returns, and
+// nothing can be offered then.
+void shared_tasks_hand_over() {
     struct Job {
         int runs = 0;
         bool fail = false;
@@ -155,35 +156,40 @@ void shared_task_hand_over() {
     auto body = [](void* context) {
         auto* job = static_cast<Job*>(context);
         ++job->runs;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // long enough for the helper to take some
         if (job->fail) throw std::runtime_error("task");
     };
-    for (bool fail : {false, true}) {
+    for (std::size_t failing : {3u, 0u, 1u, 2u}) {  // 3: none fails
         for (bool helped : {false, true}) {
-            Job job{0, fail};
-            k::SharedTask task;
-            std::thread helper;
-            bool offered = task.offer(body, &job);
-            if (helped) {
-                helper = std::thread([&task] { task.help(); });
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));  // most often helped by now
+            Job jobs[3];
+            k::SharedTasks::Task tasks[3];
+            for (std::size_t i = 0; i < 3; ++i) {
+                jobs[i].fail = i == failing;
+                tasks[i] = {body, &jobs[i]};
             }
+            k::SharedTasks work;
+            const bool offered = work.offer(tasks, 3);
+            std::thread helper;
+            if (helped) helper = std::thread([&work] { work.help(); });
             bool thrown = false;
             try {
-                task.finish();
+                work.work();
             } catch (const std::runtime_error&) {
                 thrown = true;
             }
-            task.close();
+            work.close();
             if (helper.joinable()) helper.join();
-            check(offered && job.runs == 1 && thrown == fail, "shared task: one run, its error to the owner",
-                  fail, helped, 2);
+            bool ok = offered && thrown == (failing < 3);
+            for (const Job& job : jobs) ok &= job.runs == 1;
+            check(ok, "shared tasks: one run each, errors to the owner", failing, helped, 2);
         }
     }
-    k::SharedTask closed;
+    k::SharedTasks closed;
     closed.close();
     closed.help();  // returns at once
     Job job;
-    check(!closed.offer(body, &job) && job.runs == 0, "shared task: no offer after close", 0, 0, 1);
+    const k::SharedTasks::Task task{body, &job};
+    check(!closed.offer(&task, 1) && job.runs == 0, "shared tasks: no offer after close", 0, 0, 1);
 }
 
 // The plain-colour check with no thread allowed to start: run in a child
@@ -250,7 +256,7 @@ int main() {
         }
     }
 
-    shared_task_hand_over();
+    shared_tasks_hand_over();
 
     k::set_thread_limit(2);
     const std::size_t h = 400, w = 401;  // within the two-thread split's range

@@ -213,7 +213,7 @@ struct OpenCvSide {
     static void release_caller(void* side) noexcept {
         auto* self = static_cast<OpenCvSide*>(side);
         self->partner.decoding.set();
-        self->partner.half.close();
+        self->partner.work.close();
     }
 };
 
@@ -260,7 +260,7 @@ PyObject* check_all(const pyobj::Call& call) {
         return unread_source(globals, source, pyobj::fetch_exception(), gray_thresh, edge_thresh, threshold);
     }
     Outcomes out;
-    OpenCvSide opencv{globals, data.get(), gray_thresh, edge_thresh, {}, {}};
+    OpenCvSide opencv{globals, data.get(), gray_thresh, edge_thresh, {}, {}, false, {}};
     pyobj::SideThread side;  // destroyed (joined) before `opencv`
     const bool beside =
         side_thread_pays(data.get()) && side.start(OpenCvSide::run_beside, &opencv, OpenCvSide::release_caller);
@@ -283,10 +283,10 @@ PyObject* check_all(const pyobj::Call& call) {
     const Sources sources{globals, url > 0 ? data.get() : source, data.get(), threshold};
     const bool pillow_done = url >= 0 && pillow_checks(sources, out);
     if (beside && pillow_done) {
-        // Idle until the side thread is done: take on the half of its
-        // measurements it offers.
+        // Idle until the side thread is done: take on a share of its
+        // measurements.
         pyobj::GilRelease unlocked;
-        opencv.partner.half.help();
+        opencv.partner.work.help();
     }
     // Whatever happened here (KeyboardInterrupt included), the side thread
     // is waited for before leaving; its outcome is then dropped with the GIL.

@@ -17,11 +17,11 @@ using pyobj::Ref;
 
 // What a thread computing is_plain_gray shares with a caller's thread that
 // waits for it (see check_all): `decoding` is set just before OpenCV's
-// decoder is called, and the measurements after CLAHE may be offered to
-// `half`. Neither is closed by the computation itself.
+// decoder is called, and the measurements may be shared through `work`.
+// Neither is closed by the computation itself.
 struct PlainGrayPartner {
     kernels::Signal decoding;
-    kernels::SharedTask half;
+    kernels::SharedTasks work;
 };
 
 // The method's body: its result for `image_data` (a handled failure is a

@@ -302,7 +302,7 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     {
         pyobj::GilRelease unlocked;
         m = kernels::measure_plainness(colour.data(), colour.height, colour.width,
-                                       partner != nullptr ? &partner->half : nullptr);
+                                       partner != nullptr ? &partner->work : nullptr);
     }
     return judge(globals, m, gray_thresh, edge_thresh);
 }

@@ -9,7 +9,7 @@
 
 namespace image::kernels {
 
-class SharedTask;
+class SharedTasks;
 
 struct PlainMetrics {
     double std_dev, edge_ratio, saturation, local_contrast, high_freq_ratio, enhanced_edge_ratio, enhanced_std;
@@ -17,11 +17,11 @@ struct PlainMetrics {
 
 // `bgr` holds `height` rows of `width` packed BGR pixels. May throw
 // std::bad_alloc; a helper thread that cannot start only means the work
-// runs on the calling thread. With a `partner`, the measurements after
-// CLAHE are offered to the thread that calls partner->help() (one that
-// would only wait for this one otherwise) instead of a new helper thread;
-// the offer is not closed here.
+// runs on the calling thread. With a `partner`, the work is shared with
+// the thread that calls partner->help() (one that would only wait for this
+// one otherwise) instead of a new helper thread; the offer is not closed
+// here.
 PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std::size_t width,
-                               SharedTask* partner = nullptr);
+                               SharedTasks* partner = nullptr);
 
 }  // namespace image::kernels
