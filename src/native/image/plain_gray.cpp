@@ -16,6 +16,7 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace image {
@@ -57,8 +58,10 @@ constexpr const char* kDecodeFailed = "图片为空";
 constexpr const char* kPlain = "纯色图";
 constexpr const char* kErrorPrefix = "图片检测错误: ";
 
-// Files from this size on are scanned for animation hazards without the GIL.
+// Files from this size on, or images declared this large, are scanned for
+// animation hazards without the GIL.
 constexpr std::size_t kApngUnlockedBytes = 1 << 18;
+constexpr std::uint64_t kApngUnlockedPixels = 1 << 16;
 
 
 struct Check {
@@ -121,11 +124,10 @@ Ref verdict(bool plain, Ref metrics, Ref message) noexcept {
     return Ref::steal(PyTuple_Pack(3, plain ? Py_True : Py_False, metrics.get(), message.get()));
 }
 
-// Refuses an image whose header declares more pixels than twice
-// PIL.Image.MAX_IMAGE_PIXELS (read now; None means no limit), before any
-// decoder allocates for it. False with an error set.
-bool check_declared_size(PyObject* globals, const Pixels& encoded) noexcept {
-    const auto size = kernels::declared_size(encoded.view.bytes());
+// Refuses an image whose header declares (`size`, if it says) more pixels
+// than twice PIL.Image.MAX_IMAGE_PIXELS (read now; None means no limit),
+// before any decoder allocates for it. False with an error set.
+bool check_declared_size(PyObject* globals, const std::optional<kernels::DeclaredSize>& size) noexcept {
     if (!size) return true;
     Ref image_module = pyobj::global(globals, id<"Image">());
     Ref max_pixels = pyobj::attr(image_module.get(), id<"MAX_IMAGE_PIXELS">());
@@ -250,21 +252,24 @@ Ref detect(PyObject* globals, PyObject* image_data, double gray_thresh, double e
     Ref first_frame;
     {
         Pixels bytes;
-        if (!bytes.view.acquire(encoded.get(), PyBUF_SIMPLE) || !check_declared_size(globals, bytes)) return {};
+        if (!bytes.view.acquire(encoded.get(), PyBUF_SIMPLE)) return {};
+        const auto declared = kernels::declared_size(bytes.view.bytes());
+        if (!check_declared_size(globals, declared)) return {};
         // OpenCV cannot decode a PNG whose chunk overruns the data (it
         // answers None), but first allocates the declared chunk length, up
         // to 4 GiB for a 45-byte input: answer as it would, without that.
         if (kernels::png_chunk_overruns(bytes.view.bytes()))
             return verdict(false, fallback_metrics(), text(kDecodeFailed));
-        // Only an animated PNG costs this more than a few chunk headers; the
-        // GIL is let go for large files, not at every call: each time it
-        // changes hands costs a thread switch when another thread waits.
-        if (bytes.view.bytes().size() < kApngUnlockedBytes) {
-            animation = kernels::apng_check(bytes.view.bytes());
-        } else {
-            pyobj::GilRelease unlocked;
-            animation = kernels::apng_check(bytes.view.bytes());
-        }
+        // Only an animated PNG costs this more than a few chunk headers: its
+        // frame data is gathered and the first frame inflated, work bounded
+        // by the file and the declared image. The GIL is let go where either
+        // may be large, not at every call: each time it changes hands costs
+        // a thread switch when another thread waits.
+        std::optional<pyobj::GilRelease> unlocked;
+        if (bytes.view.bytes().size() >= kApngUnlockedBytes || !declared || declared->pixels() >= kApngUnlockedPixels)
+            unlocked.emplace();
+        animation = kernels::apng_check(bytes.view.bytes());
+        unlocked.reset();
         // Animated PNGs that would take OpenCV's reader out of bounds: the
         // ones it would crash on get the answer of undecodable data; where
         // only the disposal after the first frame overruns, the reader is

@@ -61,12 +61,12 @@ PlainMetrics measure_plainness(const std::uint8_t* bgr, std::size_t height, std:
     };
     const SharedTasks::Task parts[] = {task(&spectrum), task(&enhanced), task(&edges)};
 
-    const bool two_cores = thread_limit() >= 2 && pixels <= kPairMaxPixels;
-    if (two_cores && partner != nullptr && pixels >= kPartnerMinPixels && partner->offer(parts, std::size(parts))) {
+    const bool shareable = thread_limit() >= 2 && pixels <= kPairMaxPixels;
+    if (shareable && partner != nullptr && pixels >= kPartnerMinPixels && partner->offer(parts, std::size(parts))) {
         partner->work();
         return m;
     }
-    if (!two_cores || pixels < kPairMinPixels) {
+    if (!shareable || pixels < kPairMinPixels) {
         for (const SharedTasks::Task& part : parts) part.body(part.context);
         return m;
     }
